@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include "linalg.hpp"
+#include "memory.hpp"
 
 // pybind11 converts the arguments of a call with a fold expression when the compiler offers
 // one, and that fold stops at the first rejected argument. The module promises that every
@@ -15,16 +16,88 @@
 
 namespace py = pybind11;
 
+namespace pybind11 {
+namespace detail {
+
+// pybind11's conversion of a dense Eigen argument, step for step, with one addition: a
+// large argument copy is advised onto huge pages before NumPy fills it, since on fresh
+// memory the page faults of the copy can cost more than the arithmetic that follows.
+// Its name (and so every signature, docstring and error text) is pybind11's own.
+template <typename Type>
+struct advised_eigen_argument {
+    using Scalar = typename Type::Scalar;
+    using props = EigenProps<Type>;
+
+    bool load(handle src, bool convert) {
+        if (!convert && !isinstance<array_t<Scalar>>(src)) {
+            return false;
+        }
+        auto buf = array::ensure(src);
+        if (!buf) {
+            return false;
+        }
+        auto dims = buf.ndim();
+        if (dims < 1 || dims > 2) {
+            return false;
+        }
+        auto fits = props::conformable(buf);
+        if (!fits) {
+            return false;
+        }
+        value = Type(fits.rows, fits.cols);
+        linalg::advise_huge_pages(value.data(), value.size());
+        auto ref = reinterpret_steal<array>(eigen_ref_array<props>(value));
+        if (dims == 1) {
+            ref = ref.squeeze();
+        } else if (ref.ndim() == 1) {
+            buf = buf.squeeze();
+        }
+        if (npy_api::get().PyArray_CopyInto_(ref.ptr(), buf.ptr()) < 0) {
+            PyErr_Clear();
+            return false;
+        }
+        return true;
+    }
+
+    // A result moves to the heap under an owning capsule and NumPy views it, no copy made,
+    // as pybind11 returns any Eigen value.
+    static handle cast(Type&& src, return_value_policy /* policy */, handle /* parent */) {
+        return eigen_encapsulate<props>(new Type(std::move(src)));
+    }
+
+    static constexpr auto name = props::descriptor;
+
+    // NOLINTNEXTLINE(google-explicit-constructor)
+    operator Type*() { return &value; }
+    // NOLINTNEXTLINE(google-explicit-constructor)
+    operator Type&() { return value; }
+    // NOLINTNEXTLINE(google-explicit-constructor)
+    operator Type&&() && { return std::move(value); }
+    template <typename T>
+    using cast_op_type = movable_cast_op_type<T>;
+
+   private:
+    Type value;
+};
+
+template <>
+class type_caster<Eigen::MatrixXd> : public advised_eigen_argument<Eigen::MatrixXd> {};
+template <>
+class type_caster<Eigen::VectorXd> : public advised_eigen_argument<Eigen::VectorXd> {};
+
+}  // namespace detail
+}  // namespace pybind11
+
 namespace {
 
 // The module is named "code" whatever file name it is imported under, so the module object
 // is created here rather than by pybind11's module macro, which names it after the file.
-PyObject *create_module() {
+PyObject* create_module() {
     try {
         // The interpreter keeps referring to the definition for the rest of the process.
-        auto *definition = new py::module_::module_def();
-        auto module = py::module_::create_extension_module("code", "auto-compiled c++ extension",
-                                                           definition);
+        auto* definition = new py::module_::module_def();
+        auto module =
+            py::module_::create_extension_module("code", "auto-compiled c++ extension", definition);
         module.def("inv", &linalg::inv);
         module.def("lstsq", &linalg::lstsq);
         return module.release().ptr();
@@ -34,13 +107,13 @@ PyObject *create_module() {
 
 }  // namespace
 
-extern "C" PYBIND11_EXPORT PyObject *PyInit_inv() {
+extern "C" PYBIND11_EXPORT PyObject* PyInit_inv() {
     PYBIND11_CHECK_PYTHON_VERSION
     // pybind11's registry is made ready outside the module's own failure translation; a
     // failure there must still reach the importer as an exception, not as a crash.
     try {
         PYBIND11_ENSURE_INTERNALS_READY
-    } catch (const std::exception &e) {
+    } catch (const std::exception& e) {
         PyErr_SetString(PyExc_ImportError, e.what());
         return nullptr;
     }
