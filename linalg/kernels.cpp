@@ -34,16 +34,19 @@ void LINALG_ENTRY(linalg_inverse_)(const double* a, std::ptrdiff_t n, double* lu
     Matrix(inverse, n, n) = decomposition.inverse();
 }
 
-void LINALG_ENTRY(linalg_normal_solve_)(const double* a, std::ptrdiff_t m, std::ptrdiff_t n,
-                                        const double* b, double* gram, double* x) {
-    const ConstMatrix coefficients(a, m, n);
+void LINALG_ENTRY(linalg_gram_)(const double* a, std::ptrdiff_t m, std::ptrdiff_t n, double* gram) {
     Matrix normal_matrix(gram, n, n);
     // LDLT reads only the lower triangle, so a symmetric rank-k update forms just that
     // half of a^T a, at half the cost of the full product.
     normal_matrix.setZero();
-    normal_matrix.selfadjointView<Eigen::Lower>().rankUpdate(coefficients.transpose());
+    normal_matrix.selfadjointView<Eigen::Lower>().rankUpdate(ConstMatrix(a, m, n).transpose());
+}
+
+void LINALG_ENTRY(linalg_ldlt_solve_)(const double* a, std::ptrdiff_t m, std::ptrdiff_t n,
+                                      const double* b, double* gram, double* x) {
+    Matrix normal_matrix(gram, n, n);
     const Eigen::LDLT<Eigen::Ref<Eigen::MatrixXd>, Eigen::Lower> decomposition(normal_matrix);
-    Vector(x, n) = decomposition.solve(coefficients.transpose() * ConstVector(b, m));
+    Vector(x, n) = decomposition.solve(ConstMatrix(a, m, n).transpose() * ConstVector(b, m));
 }
 
 }  // extern "C"

@@ -10,13 +10,15 @@
 
 #include <cstddef>
 
-#define LINALG_KERNEL_ENTRY_POINTS(level)                                                        \
-    /* Inverse of the n x n column-major `a` into `inverse`; `lu` receives the factors. */       \
-    void linalg_inverse_##level(const double* a, std::ptrdiff_t n, double* lu, double* inverse); \
-    /* Least squares through the normal equations: `gram` (n x n) receives a^T a and then */     \
-    /* its LDL^T factors; x (n entries) receives the solution. */                                \
-    void linalg_normal_solve_##level(const double* a, std::ptrdiff_t m, std::ptrdiff_t n,        \
-                                     const double* b, double* gram, double* x);
+#define LINALG_KERNEL_ENTRY_POINTS(level)                                                         \
+    /* Inverse of the n x n column-major `a` into `inverse`; `lu` receives the factors. */        \
+    void linalg_inverse_##level(const double* a, std::ptrdiff_t n, double* lu, double* inverse);  \
+    /* Lower triangle of a^T a into `gram` (n x n). */                                            \
+    void linalg_gram_##level(const double* a, std::ptrdiff_t m, std::ptrdiff_t n, double* gram);  \
+    /* Solution x of (a^T a) x = a^T b through LDL^T of the lower triangle of `gram`, which it */ \
+    /* overwrites with the factors. */                                                            \
+    void linalg_ldlt_solve_##level(const double* a, std::ptrdiff_t m, std::ptrdiff_t n,           \
+                                   const double* b, double* gram, double* x);
 
 extern "C" {
 LINALG_KERNEL_ENTRY_POINTS(baseline)

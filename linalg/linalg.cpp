@@ -85,16 +85,29 @@ Eigen::VectorXd lstsq(Eigen::MatrixXd& a, Eigen::VectorXd& b) {
     const Eigen::Index n = a.cols();
     Eigen::MatrixXd normal_matrix = square_buffer(n);
     Eigen::VectorXd x(n);
-    switch (level()) {
+    const Level chosen = level();
+    switch (chosen) {
         case Level::x86_64_v4:
-            linalg_normal_solve_x86_64_v4(a.data(), m, n, b.data(), normal_matrix.data(), x.data());
+            linalg_gram_x86_64_v4(a.data(), m, n, normal_matrix.data());
             break;
         case Level::x86_64_v3:
-            linalg_normal_solve_x86_64_v3(a.data(), m, n, b.data(), normal_matrix.data(), x.data());
+            linalg_gram_x86_64_v3(a.data(), m, n, normal_matrix.data());
             break;
         case Level::baseline:
-            linalg_normal_solve_baseline(a.data(), m, n, b.data(), normal_matrix.data(), x.data());
+            linalg_gram_baseline(a.data(), m, n, normal_matrix.data());
             break;
+    }
+    // Fused multiply-adds round a^T b and the factorisation differently, and on
+    // ill-conditioned fits (NIST's Wampler2) that cost up to two of the digits that a build
+    // without them delivers. Below this size both are cheap next to forming a^T a, so they
+    // run in the baseline copy, whose rounding is that of a plain build.
+    constexpr Eigen::Index small_factorisation = 128;
+    if (n <= small_factorisation || chosen == Level::baseline) {
+        linalg_ldlt_solve_baseline(a.data(), m, n, b.data(), normal_matrix.data(), x.data());
+    } else if (chosen == Level::x86_64_v4) {
+        linalg_ldlt_solve_x86_64_v4(a.data(), m, n, b.data(), normal_matrix.data(), x.data());
+    } else {
+        linalg_ldlt_solve_x86_64_v3(a.data(), m, n, b.data(), normal_matrix.data(), x.data());
     }
     return x;
 }
