@@ -9,13 +9,13 @@ namespace linalg {
 // Inverse of the square matrix `a`, through LU with partial (row) pivoting.
 // A singular matrix is not detected: zero pivots show as infinities and NaNs in the result.
 // Throws std::invalid_argument when `a` is not square, before any factorisation runs.
-Eigen::MatrixXd inv(Eigen::MatrixXd& a);
+Eigen::MatrixXd inv(Eigen::MatrixXd &a);
 
 // Least-squares solution x of a x ~ b through the normal equations (a^T a) x = a^T b,
 // factorised with a diagonally pivoted LDL^T over the lower triangle of a^T a.
 // For a rank-deficient `a` this is one particular solution, not the minimum-norm one.
 // Throws std::invalid_argument when b's length differs from a's row count, before any
 // computation.
-Eigen::VectorXd lstsq(Eigen::MatrixXd& a, Eigen::VectorXd& b);
+Eigen::VectorXd lstsq(Eigen::MatrixXd &a, Eigen::VectorXd &b);
 
 }  // namespace linalg
