@@ -1,0 +1,155 @@
+"""The numerical kernels at every size class and on every argument path.
+
+The module carries one copy of its kernels per x86-64 level and picks one from the CPU;
+a build with -C cmake.define.INV_KERNEL=<level> pins one, and this file is run against each
+such build (see bench/results/speed.md), so every copy is tested on a CPU that has it.
+Sizes straddle the points where the factorisations switch between unblocked and blocked
+code and where the products switch kernels.
+"""
+
+import math
+
+import numpy as np
+import pytest
+
+import inv
+
+INV_SIZES = [1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 100, 129, 257, 520]
+LSTSQ_SHAPES = [(1, 1), (3, 2), (10, 3), (17, 16), (100, 17), (1000, 10), (400, 33), (700, 130),
+                (2000, 300)]
+
+
+def well_conditioned(n, seed):
+    rng = np.random.default_rng(seed)
+    return rng.standard_normal((n, n)) + 2 * math.sqrt(n) * np.eye(n)
+
+
+@pytest.mark.parametrize("n", INV_SIZES)
+def test_inverse_matches_numpy(n):
+    a = well_conditioned(n, n)
+    expected = np.linalg.inv(a)
+    result = inv.inv(a)
+    np.testing.assert_allclose(result, expected, rtol=1e-11, atol=1e-13)
+    np.testing.assert_allclose(result @ a, np.eye(n), atol=1e-12)
+
+
+@pytest.mark.parametrize("n", [4, 17, 64, 300])
+def test_inverse_pivots_every_row(n):
+    """A permuted matrix needs a row exchange at each step; its inverse is exact."""
+    rng = np.random.default_rng(n)
+    permutation = np.eye(n)[rng.permutation(n)]
+    scale = 2.0 ** rng.integers(-3, 4, n)
+    a = permutation * scale[:, None]
+    np.testing.assert_array_equal(inv.inv(a), (permutation / scale[:, None]).T)
+
+
+@pytest.mark.parametrize("n", [2, 3, 17, 100, 300])
+def test_last_zero_pivot_spreads_to_every_row_above(n):
+    """Every back-substitution term takes part, zero coefficients included: 0 * inf is NaN."""
+    a = np.diag(np.r_[np.full(n - 1, 2.0), 0.0])
+    expected = np.full((n, n), np.nan)
+    expected[-1, -1] = np.inf
+    np.testing.assert_array_equal(inv.inv(a), expected)
+
+
+@pytest.mark.parametrize(
+    ("a", "expected"),
+    [
+        ([[2.0, 0.0], [0.0, 0.0]], [[np.nan, np.nan], [np.nan, np.inf]]),
+        ([[1.0, 2.0], [2.0, 4.0]], [[-np.inf, np.inf], [np.inf, -np.inf]]),
+        ([[0.0, 2.0], [4.0, 0.0]], [[0.0, 0.25], [0.5, 0.0]]),
+        ([[0.0]], [[np.inf]]),
+        (np.eye(3), np.eye(3)),
+    ],
+)
+def test_inverse_exact_cases(a, expected):
+    np.testing.assert_array_equal(inv.inv(a), expected)
+
+
+@pytest.mark.parametrize(("m", "n"), LSTSQ_SHAPES)
+def test_lstsq_matches_numpy(m, n):
+    rng = np.random.default_rng(m * n)
+    a = rng.standard_normal((m, n))
+    b = rng.standard_normal(m)
+    expected = np.linalg.lstsq(a, b, rcond=None)[0]
+    np.testing.assert_allclose(inv.lstsq(a, b), expected, rtol=1e-9, atol=1e-12)
+
+
+@pytest.mark.parametrize(("m", "n", "zero"), [(5, 3, 0), (1000, 50, 7), (800, 130, 129)])
+def test_lstsq_zero_column_gets_zero(m, n, zero):
+    rng = np.random.default_rng(n)
+    a = rng.standard_normal((m, n))
+    a[:, zero] = 0.0
+    b = rng.standard_normal(m)
+    result = inv.lstsq(a, b)
+    assert result[zero] == 0.0
+    reduced = np.delete(a, zero, axis=1)
+    np.testing.assert_allclose(
+        np.delete(result, zero), np.linalg.lstsq(reduced, b, rcond=None)[0], rtol=1e-9
+    )
+
+
+@pytest.mark.parametrize(
+    ("a", "b", "expected"),
+    [
+        ([[1, 0], [0, 1], [1, 1]], [1, 2, 3], [1, 2]),
+        ([[1, 1], [1, 1]], [1, 1], [1, 0]),
+        ([[1, 2], [2, 4], [3, 6]], [1, 2, 3], [0, 0.5]),
+        ([[1, 1, 0], [0, 0, 1], [1, 1, 1]], [1, 2, 3], [1, 0, 2]),
+        ([[2.0**-511]], [2.0**-511], [0]),
+        ([[1.5e-154]], [1.5e-154], [1]),
+        ([[1e-154]], [1e-154], [0]),
+        ([[np.nan]], [1], [0]),
+        (np.zeros((4, 3)), [1, 2, 3, 4], [0, 0, 0]),
+        (np.zeros((0, 3)), np.zeros(0), [0, 0, 0]),
+    ],
+)
+def test_lstsq_exact_cases(a, b, expected):
+    np.testing.assert_array_equal(inv.lstsq(np.array(a, float), np.array(b, float)), expected)
+
+
+def layouts(a):
+    """The same values in each memory layout the argument copy treats differently."""
+    yield "C", np.ascontiguousarray(a)
+    yield "F", np.asfortranarray(a)
+    wide = np.zeros((a.shape[0], 2 * a.shape[1]))
+    wide[:, ::2] = a
+    yield "strided", wide[:, ::2]
+    yield "byte-swapped", a.astype(">f8")
+    raw = np.zeros(a.size * 8 + 1, np.uint8)
+    misaligned = np.frombuffer(raw.data, np.float64, a.size, offset=1).reshape(a.shape)
+    misaligned[...] = a
+    yield "misaligned", misaligned
+    readonly = np.ascontiguousarray(a).copy()
+    readonly.flags.writeable = False
+    yield "read-only", readonly
+
+
+@pytest.mark.parametrize("shape", [(2, 2), (65, 65), (300, 7)])
+def test_every_layout_gives_the_same_result(shape):
+    rng = np.random.default_rng(shape[0])
+    a = rng.standard_normal(shape)
+    b = rng.standard_normal(shape[0])
+    if shape[0] == shape[1]:
+        reference = inv.inv(np.asfortranarray(a))
+        for name, arg in layouts(a):
+            before = arg.copy()
+            np.testing.assert_array_equal(inv.inv(arg), reference, err_msg=name)
+            np.testing.assert_array_equal(arg, before, err_msg=name)
+    reference = inv.lstsq(np.asfortranarray(a), b)
+    for name, arg in layouts(a):
+        np.testing.assert_array_equal(inv.lstsq(arg, b), reference, err_msg=name)
+
+
+@pytest.mark.parametrize("n", [700, 1200])
+def test_large_buffers_are_usable_and_fresh(n):
+    """Buffers above the huge-page threshold: results right, arguments untouched."""
+    a = well_conditioned(n, 1)
+    before = a.copy()
+    result = inv.inv(a)
+    np.testing.assert_allclose(result @ a, np.eye(n), atol=1e-11)
+    np.testing.assert_array_equal(a, before)
+    assert result.flags.f_contiguous and not result.flags.owndata
+    tall = np.random.default_rng(2).standard_normal((40000, 20))
+    b = tall @ np.arange(20.0)
+    np.testing.assert_allclose(inv.lstsq(tall, b), np.arange(20.0), atol=1e-11)
