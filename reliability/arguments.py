@@ -21,10 +21,10 @@ import numpy as np
 
 import inv
 
-# Every element count at or above this needs more than 2**63 bytes as float64: impossible on
-# any 64-bit machine, so such an argument must give MemoryError, never an attempt to fill it.
-IMPOSSIBLE_ELEMENTS = 2**60
-IMPOSSIBLE_SHAPES = [(2**61,), (2**30, 2**30), (2**31, 2**31), (1, 2**62), (2**62, 1), (2**20, 2**20, 2**20)]
+# Every element count at or above this needs 2**62 bytes or more as float64: impossible on any
+# 64-bit machine, so such an argument must give MemoryError, never an attempt to fill it.
+IMPOSSIBLE_ELEMENTS = 2**59
+IMPOSSIBLE_SHAPES = [(2**59,), (2**30, 2**29), (2**31, 2**31), (1, 2**59), (2**60, 1), (2**20, 2**20, 2**20)]
 NUMERIC_DTYPES = ["?", "i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8", "f2", "f4", "f8", "g", "c8", "c16", "G"]
 OTHER_DTYPES = [
     "O",
@@ -47,6 +47,11 @@ class Finding(AssertionError):
     """A call broke the rule."""
 
 
+def fresh(number):
+    """A new float object of the same value, so its reference count is the caller's alone."""
+    return struct.unpack("<d", struct.pack("<d", number))[0]
+
+
 class Source:
     """Choices from a seeded random generator."""
 
@@ -64,7 +69,7 @@ class Source:
 
     def number(self):
         if self.chance(3):
-            return self.pick(SPECIAL_FLOATS)
+            return fresh(self.pick(SPECIAL_FLOATS))
         return self.rng.uniform(-10.0, 10.0)
 
 
@@ -79,7 +84,7 @@ class BytesSource(Source):
 
     def number(self):
         if self.chance(3):
-            return self.pick(SPECIAL_FLOATS)
+            return fresh(self.pick(SPECIAL_FLOATS))
         return self.provider.ConsumeRegularFloat()
 
 
@@ -438,7 +443,7 @@ def same_bits(one, other):
 
 
 # Instances the interpreter shares and whose reference counts move with unrelated work.
-SHARED_TYPES = (type(None), bool, int, str, bytes)
+SHARED_TYPES = (type(None), bool, int, str, bytes, np.bool_)
 
 
 def check_call(name, args, kwargs):
