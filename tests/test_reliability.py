@@ -4,6 +4,7 @@ import concurrent.futures
 import ctypes
 import ctypes.util
 import pathlib
+import shutil
 import subprocess
 import sys
 
@@ -122,6 +123,39 @@ def test_threads_calling_both_functions_get_correct_results():
         sys.setswitchinterval(interval)
     for result, reference in zip(results, expected * 5):
         assert result.tobytes() == reference.tobytes()
+
+
+def test_without_numpy_installed_every_call_raises_import_error(tmp_path):
+    # The module alone in a folder and an interpreter without site-packages: NumPy is really
+    # absent, not just hidden from the import system.
+    shutil.copy(inv.__file__, tmp_path)
+    code = """
+import inv
+try:
+    import numpy
+except ImportError:
+    pass
+else:
+    raise SystemExit("NumPy is importable")
+for round in range(3):
+    for call in (lambda: inv.inv([[2.0]]), lambda: inv.lstsq([[1.0]], [1.0]), lambda: inv.lstsq("x", [1.0])):
+        try:
+            call()
+        except ImportError as error:
+            assert "numpy" in str(error), error
+        else:
+            raise SystemExit("a call without NumPy succeeded")
+    for call in (lambda: inv.inv(), lambda: inv.inv(a=[[1.0]])):  # never reach conversion
+        try:
+            call()
+        except TypeError:
+            pass
+print("ok")
+"""
+    done = subprocess.run(
+        [sys.executable, "-S", "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=60
+    )
+    assert done.returncode == 0 and done.stdout == "ok\n", done.stdout + done.stderr
 
 
 def _run_script(name, *arguments):
