@@ -40,7 +40,7 @@ OTHER_DTYPES = [
     [("x", ">f4")],
     ("f8", (2,)),  # a sub-array dtype: NumPy turns it into an extra axis
 ]
-SPECIAL_FLOATS = [0.0, -0.0, 1.0, -1.0, np.nan, np.inf, -np.inf, 1e308, -1e-308, 5e-324, 2.0**-511, 1e300]
+EDGE_FLOATS = [0.0, -0.0, 1.0, -1.0, np.nan, np.inf, -np.inf, 1e308, -1e-308, 5e-324, 2.0**-511, 1e300]
 NUMERIC_TEXT = ["1", "-2.5", "nan", "inf", "1e3", " 7 ", "x", "", "1j", "0x10"]
 
 
@@ -70,7 +70,7 @@ class Source:
 
     def number(self):
         if self.chance(3):
-            return fresh(self.pick(SPECIAL_FLOATS))
+            return fresh(self.pick(EDGE_FLOATS))
         return self.rng.uniform(-10.0, 10.0)
 
 
@@ -85,7 +85,7 @@ class BytesSource(Source):
 
     def number(self):
         if self.chance(3):
-            return fresh(self.pick(SPECIAL_FLOATS))
+            return fresh(self.pick(EDGE_FLOATS))
         return self.provider.ConsumeRegularFloat()
 
 
@@ -170,8 +170,8 @@ class ArrayInterface:
 
 
 def dtype(source):
-    spec = source.pick(NUMERIC_DTYPES + OTHER_DTYPES)
-    result = np.dtype(spec)
+    chosen = source.pick(NUMERIC_DTYPES + OTHER_DTYPES)
+    result = np.dtype(chosen)
     if result.isnative and result.itemsize > 1 and result.kind in "biufcmM" and source.chance(3):
         result = result.newbyteorder()
     return result
@@ -293,6 +293,19 @@ def laid_out(values, layout):
             return values
 
 
+def nested(value, depth):
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
+def looped():
+    """A list that contains itself."""
+    items = [1.0]
+    items.append(items)
+    return items
+
+
 def odd_object(source):
     values = generated_array(source)
     make = source.pick(
@@ -301,6 +314,8 @@ def odd_object(source):
             lambda: np.empty((0, source.pick([2**31, 2**32, 2**40]))),  # n * n is out of reach
             lambda: [[source.number() for _ in range(source.integer(0, 3))] for _ in range(source.integer(1, 3))],
             lambda: [[source.number(), [source.number()]], [source.number(), source.number()]],
+            lambda: nested(source.number(), source.integer(20, 200)),  # deeper than NumPy allows
+            lambda: looped(),
             lambda: ArrayRaises(source.pick([ValueError, TypeError, RuntimeError, MemoryError, Hostile])),
             lambda: ArrayReturns(source.pick([values, [1.0, 2.0], None, "x", np.ones((2, 2, 2))])),
             lambda: LenRaises(),
