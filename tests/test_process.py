@@ -1,5 +1,7 @@
 """Behaviour that needs a fresh interpreter: import, missing NumPy, first use from threads."""
 
+import pytest
+
 
 def test_import_does_not_import_numpy(run_python):
     done = run_python(
@@ -38,29 +40,37 @@ def test_calls_without_numpy_raise_import_error_every_time(run_python):
     assert done.returncode == 0, done.stderr
 
 
-def test_first_use_from_many_threads_finishes(run_python):
+@pytest.mark.parametrize("switch_interval", [None, 1e-6], ids=["default switching", "constant switching"])
+def test_first_use_from_many_threads_finishes(run_python, switch_interval):
     done = run_python(
-        """
+        f"""
+        import sys
         import threading
         import inv
 
-        barrier = threading.Barrier(8)
-        results = [None] * 8
+        if {switch_interval!r} is not None:
+            sys.setswitchinterval({switch_interval!r})  # hand the lock over during NumPy's import
+        barrier = threading.Barrier(16)
+        results = [None] * 16
 
         def first_call(i):
             barrier.wait()
-            if i % 2:
-                results[i] = inv.inv([[float(i + 1)]]).tolist() == [[1.0 / (i + 1)]]
-            else:
-                results[i] = inv.lstsq([[1.0], [1.0]], [float(i), float(i + 2)]).tolist() == [i + 1.0]
+            ok = True
+            for repeat in range(20):
+                k = float(i + repeat + 1)
+                if (i + repeat) % 2:
+                    ok = ok and inv.inv([[k, 0.0], [0.0, 2.0]]).tolist() == [[1.0 / k, 0.0], [0.0, 0.5]]
+                else:
+                    ok = ok and inv.lstsq([[1.0], [1.0]], [k - 1.0, k + 1.0]).tolist() == [k]
+            results[i] = ok
 
-        threads = [threading.Thread(target=first_call, args=(i,)) for i in range(8)]
+        threads = [threading.Thread(target=first_call, args=(i,)) for i in range(16)]
         for thread in threads:
             thread.start()
         for thread in threads:
             thread.join()
         assert all(results), results
         """,
-        timeout=60,
+        timeout=120,
     )
     assert done.returncode == 0, done.stderr
