@@ -21,7 +21,7 @@ r_squared = 1.0 - residuals @ residuals / np.sum((consumption - consumption.mean
 print(f"R^2 = {r_squared:.4f}, largest residual {np.max(np.abs(residuals)):.3f} l/100 km")
 
 # At the least-squares solution the residual is orthogonal to every column of the design.
-if not np.allclose(design.T @ residuals, 0.0, atol=1e-9 * np.linalg.norm(design) ** 2):
+if not np.allclose(design.T @ residuals, 0.0, atol=float(1e-9 * np.linalg.norm(design) ** 2)):
     raise SystemExit("residual is not orthogonal to the design: the fit failed")
 
 new_car = np.array([1.0, 1.40, 90.0])
