@@ -11,8 +11,10 @@
 #include <cstddef>
 
 #define LINALG_KERNEL_ENTRY_POINTS(level)                                                         \
-    /* Inverse of the n x n column-major `a` into `inverse`; `lu` receives the factors. */        \
-    void linalg_inverse_##level(const double* a, std::ptrdiff_t n, double* lu, double* inverse);  \
+    /* Inverse of the n x n column-major `a` into `inverse`; `lu` (n x n, `lu_stride` doubles */ \
+    /* between columns) receives the factors. */                                                  \
+    void linalg_inverse_##level(const double* a, std::ptrdiff_t n, double* lu,                    \
+                                std::ptrdiff_t lu_stride, double* inverse);                       \
     /* Lower triangle of a^T a into `gram` (n x n). */                                            \
     void linalg_gram_##level(const double* a, std::ptrdiff_t m, std::ptrdiff_t n, double* gram);  \
     /* Solution x of (a^T a) x = a^T b through LDL^T of the lower triangle of `gram`, which it */ \

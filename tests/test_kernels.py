@@ -14,7 +14,8 @@ import pytest
 
 import inv
 
-INV_SIZES = [1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 100, 129, 257, 520]
+INV_SIZES = [1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 100, 127, 128, 129, 191,
+             192, 193, 257, 512, 520]
 LSTSQ_SHAPES = [(1, 1), (3, 2), (10, 3), (17, 16), (100, 17), (1000, 10), (400, 33), (700, 130),
                 (2000, 300)]
 
@@ -33,7 +34,7 @@ def test_inverse_matches_numpy(n):
     np.testing.assert_allclose(result @ a, np.eye(n), atol=1e-12)
 
 
-@pytest.mark.parametrize("n", [4, 17, 64, 300])
+@pytest.mark.parametrize("n", [4, 17, 64, 128, 200, 300])
 def test_inverse_pivots_every_row(n):
     """A permuted matrix needs a row exchange at each step; its inverse is exact."""
     rng = np.random.default_rng(n)
@@ -49,6 +50,17 @@ def test_last_zero_pivot_spreads_to_every_row_above(n):
     a = np.diag(np.r_[np.full(n - 1, 2.0), 0.0])
     expected = np.full((n, n), np.nan)
     expected[-1, -1] = np.inf
+    np.testing.assert_array_equal(inv.inv(a), expected)
+
+
+@pytest.mark.parametrize(("n", "k"), [(5, 2), (130, 0), (130, 64), (200, 150), (256, 255)])
+def test_zero_pivot_inside_makes_every_row_above_non_finite(n, k):
+    """Rows above the zero pivot meet its infinity through zero coefficients of U: NaN."""
+    a = np.diag(np.full(n, 2.0))
+    a[k, k] = 0.0
+    expected = np.diag(np.full(n, 0.5))
+    expected[: k + 1] = np.nan
+    expected[k, k] = np.inf
     np.testing.assert_array_equal(inv.inv(a), expected)
 
 
