@@ -11,7 +11,7 @@
 #include <cstddef>
 
 #define LINALG_KERNEL_ENTRY_POINTS(level)                                                         \
-    /* Inverse of the n x n column-major `a` into `inverse`; `lu` (n x n, `lu_stride` doubles */ \
+    /* Inverse of the n x n column-major `a` into `inverse`; `lu` (n x n, `lu_stride` doubles */  \
     /* between columns) receives the factors. */                                                  \
     void linalg_inverse_##level(const double* a, std::ptrdiff_t n, double* lu,                    \
                                 std::ptrdiff_t lu_stride, double* inverse);                       \
