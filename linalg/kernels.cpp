@@ -6,6 +6,8 @@
 #include <Eigen/Core>
 #include <Eigen/LU>
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <vector>
 
 #ifndef LINALG_LEVEL
@@ -29,6 +31,102 @@ using StridedMatrix = Eigen::Map<Eigen::MatrixXd, 0, Eigen::OuterStride<>>;
 constexpr std::ptrdiff_t blocked_inverse = 128;
 // Columns of L^-1 formed per triangular solve.
 constexpr std::ptrdiff_t inverse_panel = 64;
+// From this size on the normal equations are factorised by blocked_ldlt_solve().
+constexpr std::ptrdiff_t blocked_ldlt = 128;
+// Rows of a per rank-k update in forming a^T a.
+constexpr std::ptrdiff_t gram_panel = 192;
+// Columns per panel of the blocked LDL^T.
+constexpr std::ptrdiff_t ldlt_panel = 32;
+
+// Eigen's LDLT, blocked. Eigen chooses the pivot of step k by comparing the diagonal entries
+// at positions k..n-1 as moved by the earlier swaps but not yet reduced (ties: the lowest
+// position), so its whole sequence of swaps follows from G's diagonal alone and can be
+// applied first. The permuted matrix is then factorised without pivoting, a panel of
+// columns at a time (left-looking inside the panel), the rest of the matrix updated once
+// per panel with a matrix product. Every column keeps Eigen's rules: D[k] is usable when
+// |D[k]| > 0; L's column k is the reduced column divided by D[k] if it is, undivided if not;
+// updates subtract L(i,j) (L(k,j) D[j]), so an unusable pivot's column contributes products
+// with zero. Returns false, leaving G as it was, where Eigen's own code must run: a step-0
+// pivot that is not usable (Eigen then stops at once) or a NaN on the diagonal.
+bool blocked_ldlt_solve(Matrix& normal_matrix, const Eigen::VectorXd& right_side,
+                        Vector& solution) {
+    const Eigen::Index n = normal_matrix.rows();
+    Eigen::VectorXd diagonal = normal_matrix.diagonal();
+    if (diagonal.hasNaN() || !(diagonal.cwiseAbs().maxCoeff() > 0.0)) {
+        return false;
+    }
+    Eigen::Transpositions<Eigen::Dynamic> swaps(n);
+    std::vector<Eigen::Index> original(static_cast<std::size_t>(n));
+    for (Eigen::Index k = 0; k < n; ++k) {
+        original[static_cast<std::size_t>(k)] = k;
+    }
+    for (Eigen::Index k = 0; k < n; ++k) {
+        Eigen::Index biggest;
+        diagonal.tail(n - k).cwiseAbs().maxCoeff(&biggest);
+        biggest += k;
+        swaps.indices()(k) = static_cast<int>(biggest);
+        std::swap(diagonal(k), diagonal(biggest));
+        std::swap(original[static_cast<std::size_t>(k)],
+                  original[static_cast<std::size_t>(biggest)]);
+    }
+
+    // factors(i, j) = G(original[i], original[j]) on and below the diagonal.
+    Eigen::MatrixXd factors(n, n);
+    for (Eigen::Index j = 0; j < n; ++j) {
+        const Eigen::Index gj = original[static_cast<std::size_t>(j)];
+        for (Eigen::Index i = j; i < n; ++i) {
+            const Eigen::Index gi = original[static_cast<std::size_t>(i)];
+            factors(i, j) = gi >= gj ? normal_matrix(gi, gj) : normal_matrix(gj, gi);
+        }
+    }
+
+    Eigen::VectorXd scaled(ldlt_panel);
+    Eigen::MatrixXd weighted(n, ldlt_panel);
+    for (Eigen::Index k0 = 0; k0 < n; k0 += ldlt_panel) {
+        const Eigen::Index width = std::min<Eigen::Index>(ldlt_panel, n - k0);
+        for (Eigen::Index k = k0; k < k0 + width; ++k) {
+            const Eigen::Index done = k - k0;
+            const Eigen::Index below = n - k - 1;
+            if (done > 0) {
+                scaled.head(done) = factors.diagonal().segment(k0, done).asDiagonal() *
+                                    factors.row(k).segment(k0, done).transpose();
+                factors(k, k) -= factors.row(k).segment(k0, done) * scaled.head(done);
+                if (below > 0) {
+                    factors.col(k).tail(below).noalias() -=
+                        factors.block(k + 1, k0, below, done) * scaled.head(done);
+                }
+            }
+            const double pivot = factors(k, k);
+            if (below > 0 && std::abs(pivot) > 0.0) {
+                factors.col(k).tail(below) /= pivot;
+            }
+        }
+        const Eigen::Index rest = n - k0 - width;
+        if (rest > 0) {
+            const auto panel = factors.block(k0 + width, k0, rest, width);
+            auto panel_weighted = weighted.topLeftCorner(rest, width);
+            panel_weighted = panel * factors.diagonal().segment(k0, width).asDiagonal();
+            factors.bottomRightCorner(rest, rest).triangularView<Eigen::Lower>() -=
+                panel * panel_weighted.transpose();
+        }
+    }
+
+    // Eigen's LDLT::solve() step for step on these factors.
+    solution = swaps * right_side;
+    factors.triangularView<Eigen::UnitLower>().solveInPlace(solution);
+    const double tolerance = std::numeric_limits<double>::min();
+    for (Eigen::Index i = 0; i < n; ++i) {
+        const double pivot = factors(i, i);
+        if (std::abs(pivot) > tolerance) {
+            solution(i) /= pivot;
+        } else {
+            solution(i) = 0.0;
+        }
+    }
+    factors.transpose().triangularView<Eigen::UnitUpper>().solveInPlace(solution);
+    solution = swaps.transpose() * solution;
+    return true;
+}
 
 }  // namespace
 
@@ -78,17 +176,27 @@ void LINALG_ENTRY(linalg_inverse_)(const double* a, std::ptrdiff_t n, double* lu
 
 void LINALG_ENTRY(linalg_gram_)(const double* a, std::ptrdiff_t m, std::ptrdiff_t n, double* gram) {
     Matrix normal_matrix(gram, n, n);
-    // LDLT reads only the lower triangle, so a symmetric rank-k update forms just that
-    // half of a^T a, at half the cost of the full product.
+    const ConstMatrix matrix(a, m, n);
+    // LDLT reads only the lower triangle, so a symmetric rank-k update forms just that half
+    // of a^T a. Eigen's update runs a quarter faster when fed a few hundred rows of a at a
+    // time than when given all of them at once.
     normal_matrix.setZero();
-    normal_matrix.selfadjointView<Eigen::Lower>().rankUpdate(ConstMatrix(a, m, n).transpose());
+    for (Eigen::Index r0 = 0; r0 < m; r0 += gram_panel) {
+        const Eigen::Index height = std::min<Eigen::Index>(gram_panel, m - r0);
+        normal_matrix.selfadjointView<Eigen::Lower>().rankUpdate(
+            matrix.middleRows(r0, height).transpose());
+    }
 }
 
 void LINALG_ENTRY(linalg_ldlt_solve_)(const double* a, std::ptrdiff_t m, std::ptrdiff_t n,
                                       const double* b, double* gram, double* x) {
     Matrix normal_matrix(gram, n, n);
-    const Eigen::LDLT<Eigen::Ref<Eigen::MatrixXd>, Eigen::Lower> decomposition(normal_matrix);
-    Vector(x, n) = decomposition.solve(ConstMatrix(a, m, n).transpose() * ConstVector(b, m));
+    const Eigen::VectorXd right_side = ConstMatrix(a, m, n).transpose() * ConstVector(b, m);
+    Vector solution(x, n);
+    if (n < blocked_ldlt || !blocked_ldlt_solve(normal_matrix, right_side, solution)) {
+        const Eigen::LDLT<Eigen::Ref<Eigen::MatrixXd>, Eigen::Lower> decomposition(normal_matrix);
+        solution = decomposition.solve(right_side);
+    }
 }
 
 }  // extern "C"
