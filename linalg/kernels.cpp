@@ -25,6 +25,7 @@ using ConstMatrix = Eigen::Map<const Eigen::MatrixXd>;
 using Vector = Eigen::Map<Eigen::VectorXd>;
 using ConstVector = Eigen::Map<const Eigen::VectorXd>;
 using StridedMatrix = Eigen::Map<Eigen::MatrixXd, 0, Eigen::OuterStride<>>;
+using StridedConstMatrix = Eigen::Map<const Eigen::MatrixXd, 0, Eigen::OuterStride<>>;
 
 // From this size on, the inverse is formed from the factors by the blocked steps below rather
 // than by PartialPivLU::inverse(); below it the difference is lost in the call's overhead.
@@ -33,8 +34,6 @@ constexpr std::ptrdiff_t blocked_inverse = 128;
 constexpr std::ptrdiff_t inverse_panel = 64;
 // From this size on the normal equations are factorised by blocked_ldlt_solve().
 constexpr std::ptrdiff_t blocked_ldlt = 128;
-// Rows of a per rank-k update in forming a^T a.
-constexpr std::ptrdiff_t gram_panel = 192;
 // Columns per panel of the blocked LDL^T.
 constexpr std::ptrdiff_t ldlt_panel = 32;
 
@@ -48,8 +47,7 @@ constexpr std::ptrdiff_t ldlt_panel = 32;
 // updates subtract L(i,j) (L(k,j) D[j]), so an unusable pivot's column contributes products
 // with zero. Returns false, leaving G as it was, where Eigen's own code must run: a step-0
 // pivot that is not usable (Eigen then stops at once) or a NaN on the diagonal.
-bool blocked_ldlt_solve(Matrix& normal_matrix, const Eigen::VectorXd& right_side,
-                        Vector& solution) {
+bool blocked_ldlt_solve(Matrix& normal_matrix, const ConstVector& right_side, Vector& solution) {
     const Eigen::Index n = normal_matrix.rows();
     Eigen::VectorXd diagonal = normal_matrix.diagonal();
     if (diagonal.hasNaN() || !(diagonal.cwiseAbs().maxCoeff() > 0.0)) {
@@ -174,28 +172,30 @@ void LINALG_ENTRY(linalg_inverse_)(const double* a, std::ptrdiff_t n, double* lu
     decomposition.matrixLU().triangularView<Eigen::Upper>().solveInPlace(result);
 }
 
-void LINALG_ENTRY(linalg_gram_)(const double* a, std::ptrdiff_t m, std::ptrdiff_t n, double* gram) {
-    Matrix normal_matrix(gram, n, n);
-    const ConstMatrix matrix(a, m, n);
-    // LDLT reads only the lower triangle, so a symmetric rank-k update forms just that half
-    // of a^T a. Eigen's update runs a quarter faster when fed a few hundred rows of a at a
-    // time than when given all of them at once.
-    normal_matrix.setZero();
-    for (Eigen::Index r0 = 0; r0 < m; r0 += gram_panel) {
-        const Eigen::Index height = std::min<Eigen::Index>(gram_panel, m - r0);
-        normal_matrix.selfadjointView<Eigen::Lower>().rankUpdate(
-            matrix.middleRows(r0, height).transpose());
-    }
+void LINALG_ENTRY(linalg_gram_rows_)(const double* a, std::ptrdiff_t stride, std::ptrdiff_t rows,
+                                     std::ptrdiff_t n, double* gram) {
+    // LDLT reads only the lower triangle, so a symmetric rank-k update forms just that half.
+    Matrix(gram, n, n)
+        .selfadjointView<Eigen::Lower>()
+        .rankUpdate(StridedConstMatrix(a, rows, n, Eigen::OuterStride<>(stride)).transpose());
 }
 
-void LINALG_ENTRY(linalg_ldlt_solve_)(const double* a, std::ptrdiff_t m, std::ptrdiff_t n,
-                                      const double* b, double* gram, double* x) {
+void LINALG_ENTRY(linalg_right_side_rows_)(const double* a, std::ptrdiff_t stride,
+                                           std::ptrdiff_t rows, std::ptrdiff_t n, const double* b,
+                                           double* right_side) {
+    Vector(right_side, n).noalias() +=
+        StridedConstMatrix(a, rows, n, Eigen::OuterStride<>(stride)).transpose() *
+        ConstVector(b, rows);
+}
+
+void LINALG_ENTRY(linalg_ldlt_solve_)(std::ptrdiff_t n, double* gram, const double* right_side,
+                                      double* x) {
     Matrix normal_matrix(gram, n, n);
-    const Eigen::VectorXd right_side = ConstMatrix(a, m, n).transpose() * ConstVector(b, m);
+    const ConstVector rhs(right_side, n);
     Vector solution(x, n);
-    if (n < blocked_ldlt || !blocked_ldlt_solve(normal_matrix, right_side, solution)) {
+    if (n < blocked_ldlt || !blocked_ldlt_solve(normal_matrix, rhs, solution)) {
         const Eigen::LDLT<Eigen::Ref<Eigen::MatrixXd>, Eigen::Lower> decomposition(normal_matrix);
-        solution = decomposition.solve(right_side);
+        solution = decomposition.solve(rhs);
     }
 }
 
