@@ -194,7 +194,7 @@ def layouts(a):
     yield "read-only", readonly
 
 
-@pytest.mark.parametrize("shape", [(2, 2), (65, 65), (300, 7)])
+@pytest.mark.parametrize("shape", [(2, 2), (65, 65), (300, 7), (1025, 131)])
 def test_every_layout_gives_the_same_result(shape):
     rng = np.random.default_rng(shape[0])
     a = rng.standard_normal(shape)
