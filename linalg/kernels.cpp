@@ -53,28 +53,68 @@ bool blocked_ldlt_solve(Matrix& normal_matrix, const ConstVector& right_side, Ve
     if (diagonal.hasNaN() || !(diagonal.cwiseAbs().maxCoeff() > 0.0)) {
         return false;
     }
+    // The swaps, found with a tournament tree over the positions instead of a scan per step.
+    // A node holds the position of the larger magnitude of its two children, the left one
+    // on ties: the lowest position among equals, as Eigen's scan finds it. A position whose
+    // pivot is fixed gets -1, below every magnitude. (No NaN gets here.)
+    Eigen::Index leaves = 1;
+    while (leaves < n) {
+        leaves *= 2;
+    }
+    std::vector<double> magnitude(static_cast<std::size_t>(leaves), -1.0);
+    std::vector<Eigen::Index> winner(static_cast<std::size_t>(2 * leaves));
+    const auto at = [](auto& v, Eigen::Index i) -> auto& { return v[static_cast<std::size_t>(i)]; };
+    for (Eigen::Index i = 0; i < leaves; ++i) {
+        if (i < n) {
+            at(magnitude, i) = std::abs(diagonal(i));
+        }
+        at(winner, leaves + i) = i;
+    }
+    const auto play = [&](Eigen::Index node) {
+        const Eigen::Index left = at(winner, 2 * node);
+        const Eigen::Index right = at(winner, 2 * node + 1);
+        at(winner, node) = at(magnitude, right) > at(magnitude, left) ? right : left;
+    };
+    for (Eigen::Index node = leaves - 1; node > 0; --node) {
+        play(node);
+    }
+    const auto replay = [&](Eigen::Index position) {
+        for (Eigen::Index node = (leaves + position) / 2; node > 0; node /= 2) {
+            play(node);
+        }
+    };
     Eigen::Transpositions<Eigen::Dynamic> swaps(n);
     std::vector<Eigen::Index> original(static_cast<std::size_t>(n));
     for (Eigen::Index k = 0; k < n; ++k) {
-        original[static_cast<std::size_t>(k)] = k;
+        at(original, k) = k;
     }
     for (Eigen::Index k = 0; k < n; ++k) {
-        Eigen::Index biggest;
-        diagonal.tail(n - k).cwiseAbs().maxCoeff(&biggest);
-        biggest += k;
+        const Eigen::Index biggest = at(winner, 1);
         swaps.indices()(k) = static_cast<int>(biggest);
-        std::swap(diagonal(k), diagonal(biggest));
-        std::swap(original[static_cast<std::size_t>(k)],
-                  original[static_cast<std::size_t>(biggest)]);
+        std::swap(at(original, k), at(original, biggest));
+        at(magnitude, biggest) = at(magnitude, k);
+        at(magnitude, k) = -1.0;
+        replay(biggest);
+        replay(k);
     }
 
-    // factors(i, j) = G(original[i], original[j]) on and below the diagonal.
+    // factors(i, j) = G(original[i], original[j]) on and below the diagonal, read from whole
+    // columns of G once its upper triangle mirrors the lower one.
+    constexpr Eigen::Index tile = 32;
+    for (Eigen::Index j0 = 0; j0 < n; j0 += tile) {
+        for (Eigen::Index i0 = j0; i0 < n; i0 += tile) {
+            for (Eigen::Index i = i0; i < std::min(n, i0 + tile); ++i) {
+                for (Eigen::Index j = j0; j < std::min(i, j0 + tile); ++j) {
+                    normal_matrix(j, i) = normal_matrix(i, j);
+                }
+            }
+        }
+    }
     Eigen::MatrixXd factors(n, n);
     for (Eigen::Index j = 0; j < n; ++j) {
-        const Eigen::Index gj = original[static_cast<std::size_t>(j)];
+        const auto column = normal_matrix.col(at(original, j));
         for (Eigen::Index i = j; i < n; ++i) {
-            const Eigen::Index gi = original[static_cast<std::size_t>(i)];
-            factors(i, j) = gi >= gj ? normal_matrix(gi, gj) : normal_matrix(gj, gi);
+            factors(i, j) = column(at(original, i));
         }
     }
 
