@@ -5,6 +5,10 @@
 #include <Eigen/Cholesky>
 #include <Eigen/Core>
 #include <Eigen/LU>
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
 
 #ifndef LINALG_LEVEL
 #error "LINALG_LEVEL must name the instruction-set level this copy is built for"
@@ -20,33 +24,219 @@ using Matrix = Eigen::Map<Eigen::MatrixXd>;
 using ConstMatrix = Eigen::Map<const Eigen::MatrixXd>;
 using Vector = Eigen::Map<Eigen::VectorXd>;
 using ConstVector = Eigen::Map<const Eigen::VectorXd>;
+using StridedMatrix = Eigen::Map<Eigen::MatrixXd, 0, Eigen::OuterStride<>>;
+using StridedConstMatrix = Eigen::Map<const Eigen::MatrixXd, 0, Eigen::OuterStride<>>;
+
+// From this size on, the inverse is formed from the factors by the blocked steps below rather
+// than by PartialPivLU::inverse(); below it the difference is lost in the call's overhead.
+constexpr std::ptrdiff_t blocked_inverse = 128;
+// Columns of L^-1 formed per triangular solve.
+constexpr std::ptrdiff_t inverse_panel = 64;
+// From this size on the normal equations are factorised by blocked_ldlt_solve().
+constexpr std::ptrdiff_t blocked_ldlt = 128;
+// Columns per panel of the blocked LDL^T.
+constexpr std::ptrdiff_t ldlt_panel = 32;
+
+// Eigen's LDLT, blocked. Eigen chooses the pivot of step k by comparing the diagonal entries
+// at positions k..n-1 as moved by the earlier swaps but not yet reduced (ties: the lowest
+// position), so its whole sequence of swaps follows from G's diagonal alone and can be
+// applied first. The permuted matrix is then factorised without pivoting, a panel of
+// columns at a time (left-looking inside the panel), the rest of the matrix updated once
+// per panel with a matrix product. Every column keeps Eigen's rules: D[k] is usable when
+// |D[k]| > 0; L's column k is the reduced column divided by D[k] if it is, undivided if not;
+// updates subtract L(i,j) (L(k,j) D[j]), so an unusable pivot's column contributes products
+// with zero. Returns false, leaving G as it was, where Eigen's own code must run: a step-0
+// pivot that is not usable (Eigen then stops at once) or a NaN on the diagonal.
+bool blocked_ldlt_solve(Matrix& normal_matrix, const ConstVector& right_side, Vector& solution) {
+    const Eigen::Index n = normal_matrix.rows();
+    Eigen::VectorXd diagonal = normal_matrix.diagonal();
+    if (diagonal.hasNaN() || !(diagonal.cwiseAbs().maxCoeff() > 0.0)) {
+        return false;
+    }
+    // The swaps, found with a tournament tree over the positions instead of a scan per step.
+    // A node holds the position of the larger magnitude of its two children, the left one
+    // on ties: the lowest position among equals, as Eigen's scan finds it. A position whose
+    // pivot is fixed gets -1, below every magnitude. (No NaN gets here.)
+    Eigen::Index leaves = 1;
+    while (leaves < n) {
+        leaves *= 2;
+    }
+    std::vector<double> magnitude(static_cast<std::size_t>(leaves), -1.0);
+    std::vector<Eigen::Index> winner(static_cast<std::size_t>(2 * leaves));
+    const auto at = [](auto& v, Eigen::Index i) -> auto& { return v[static_cast<std::size_t>(i)]; };
+    for (Eigen::Index i = 0; i < leaves; ++i) {
+        if (i < n) {
+            at(magnitude, i) = std::abs(diagonal(i));
+        }
+        at(winner, leaves + i) = i;
+    }
+    const auto play = [&](Eigen::Index node) {
+        const Eigen::Index left = at(winner, 2 * node);
+        const Eigen::Index right = at(winner, 2 * node + 1);
+        at(winner, node) = at(magnitude, right) > at(magnitude, left) ? right : left;
+    };
+    for (Eigen::Index node = leaves - 1; node > 0; --node) {
+        play(node);
+    }
+    const auto replay = [&](Eigen::Index position) {
+        for (Eigen::Index node = (leaves + position) / 2; node > 0; node /= 2) {
+            play(node);
+        }
+    };
+    Eigen::Transpositions<Eigen::Dynamic> swaps(n);
+    std::vector<Eigen::Index> original(static_cast<std::size_t>(n));
+    for (Eigen::Index k = 0; k < n; ++k) {
+        at(original, k) = k;
+    }
+    for (Eigen::Index k = 0; k < n; ++k) {
+        const Eigen::Index biggest = at(winner, 1);
+        swaps.indices()(k) = static_cast<int>(biggest);
+        std::swap(at(original, k), at(original, biggest));
+        at(magnitude, biggest) = at(magnitude, k);
+        at(magnitude, k) = -1.0;
+        replay(biggest);
+        replay(k);
+    }
+
+    // factors(i, j) = G(original[i], original[j]) on and below the diagonal, read from whole
+    // columns of G once its upper triangle mirrors the lower one.
+    constexpr Eigen::Index tile = 32;
+    for (Eigen::Index j0 = 0; j0 < n; j0 += tile) {
+        for (Eigen::Index i0 = j0; i0 < n; i0 += tile) {
+            for (Eigen::Index i = i0; i < std::min(n, i0 + tile); ++i) {
+                for (Eigen::Index j = j0; j < std::min(i, j0 + tile); ++j) {
+                    normal_matrix(j, i) = normal_matrix(i, j);
+                }
+            }
+        }
+    }
+    Eigen::MatrixXd factors(n, n);
+    for (Eigen::Index j = 0; j < n; ++j) {
+        const auto column = normal_matrix.col(at(original, j));
+        for (Eigen::Index i = j; i < n; ++i) {
+            factors(i, j) = column(at(original, i));
+        }
+    }
+
+    Eigen::VectorXd scaled(ldlt_panel);
+    Eigen::MatrixXd weighted(n, ldlt_panel);
+    for (Eigen::Index k0 = 0; k0 < n; k0 += ldlt_panel) {
+        const Eigen::Index width = std::min<Eigen::Index>(ldlt_panel, n - k0);
+        for (Eigen::Index k = k0; k < k0 + width; ++k) {
+            const Eigen::Index done = k - k0;
+            const Eigen::Index below = n - k - 1;
+            if (done > 0) {
+                scaled.head(done) = factors.diagonal().segment(k0, done).asDiagonal() *
+                                    factors.row(k).segment(k0, done).transpose();
+                factors(k, k) -= factors.row(k).segment(k0, done) * scaled.head(done);
+                if (below > 0) {
+                    factors.col(k).tail(below).noalias() -=
+                        factors.block(k + 1, k0, below, done) * scaled.head(done);
+                }
+            }
+            const double pivot = factors(k, k);
+            if (below > 0 && std::abs(pivot) > 0.0) {
+                factors.col(k).tail(below) /= pivot;
+            }
+        }
+        const Eigen::Index rest = n - k0 - width;
+        if (rest > 0) {
+            const auto panel = factors.block(k0 + width, k0, rest, width);
+            auto panel_weighted = weighted.topLeftCorner(rest, width);
+            panel_weighted = panel * factors.diagonal().segment(k0, width).asDiagonal();
+            factors.bottomRightCorner(rest, rest).triangularView<Eigen::Lower>() -=
+                panel * panel_weighted.transpose();
+        }
+    }
+
+    // Eigen's LDLT::solve() step for step on these factors.
+    solution = swaps * right_side;
+    factors.triangularView<Eigen::UnitLower>().solveInPlace(solution);
+    const double tolerance = std::numeric_limits<double>::min();
+    for (Eigen::Index i = 0; i < n; ++i) {
+        const double pivot = factors(i, i);
+        if (std::abs(pivot) > tolerance) {
+            solution(i) /= pivot;
+        } else {
+            solution(i) = 0.0;
+        }
+    }
+    factors.transpose().triangularView<Eigen::UnitUpper>().solveInPlace(solution);
+    solution = swaps.transpose() * solution;
+    return true;
+}
 
 }  // namespace
 
 extern "C" {
 
-void LINALG_ENTRY(linalg_inverse_)(const double* a, std::ptrdiff_t n, double* lu, double* inverse) {
-    Matrix factors(lu, n, n);
+void LINALG_ENTRY(linalg_inverse_)(const double* a, std::ptrdiff_t n, double* lu,
+                                   std::ptrdiff_t lu_stride, double* inverse) {
+    StridedMatrix factors(lu, n, n, Eigen::OuterStride<>(lu_stride));
     factors = ConstMatrix(a, n, n);
-    // Factorising in the caller's buffer saves PartialPivLU a copy of its own; the steps
-    // are those of a.inverse() for a run-time-sized matrix.
+    // Factorising in the caller's buffer saves PartialPivLU a copy of its own.
     const Eigen::PartialPivLU<Eigen::Ref<Eigen::MatrixXd>> decomposition(factors);
-    Matrix(inverse, n, n) = decomposition.inverse();
+    Matrix result(inverse, n, n);
+    if (n < blocked_inverse) {
+        // The steps of a.inverse() for a run-time-sized matrix.
+        result = decomposition.inverse();
+        return;
+    }
+    // Forward substitution L Y = P I. Column j of P I is the unit vector e_p(j), where
+    // p = P's indices, so column j of Y is column p(j) of L^-1, which is zero above its
+    // diagonal: substituting through those rows only subtracts products with zeros. So
+    // L^-1 is formed a block of columns at a time on the rows at and below the block
+    // (a third of the work of substituting against the whole identity) and scattered.
+    const auto& row_of = decomposition.permutationP().indices();
+    std::vector<Eigen::Index> column_of(static_cast<std::size_t>(n));
+    for (Eigen::Index j = 0; j < n; ++j) {
+        column_of[static_cast<std::size_t>(row_of(j))] = j;
+    }
+    Eigen::MatrixXd panel(n, std::min<Eigen::Index>(n, inverse_panel));
+    for (Eigen::Index c0 = 0; c0 < n; c0 += inverse_panel) {
+        const Eigen::Index width = std::min<Eigen::Index>(inverse_panel, n - c0);
+        auto block = panel.topLeftCorner(n - c0, width);
+        block.setZero();
+        block.topRows(width).setIdentity();
+        decomposition.matrixLU()
+            .bottomRightCorner(n - c0, n - c0)
+            .triangularView<Eigen::UnitLower>()
+            .solveInPlace(block);
+        for (Eigen::Index c = c0; c < c0 + width; ++c) {
+            auto column = result.col(column_of[static_cast<std::size_t>(c)]);
+            column.head(c0).setZero();
+            column.tail(n - c0) = block.col(c - c0);
+        }
+    }
+    // Back substitution U X = Y over all of Y, every term taking part, as a.inverse() does.
+    decomposition.matrixLU().triangularView<Eigen::Upper>().solveInPlace(result);
 }
 
-void LINALG_ENTRY(linalg_gram_)(const double* a, std::ptrdiff_t m, std::ptrdiff_t n, double* gram) {
-    Matrix normal_matrix(gram, n, n);
-    // LDLT reads only the lower triangle, so a symmetric rank-k update forms just that
-    // half of a^T a, at half the cost of the full product.
-    normal_matrix.setZero();
-    normal_matrix.selfadjointView<Eigen::Lower>().rankUpdate(ConstMatrix(a, m, n).transpose());
+void LINALG_ENTRY(linalg_gram_rows_)(const double* a, std::ptrdiff_t stride, std::ptrdiff_t rows,
+                                     std::ptrdiff_t n, double* gram) {
+    // LDLT reads only the lower triangle, so a symmetric rank-k update forms just that half.
+    Matrix(gram, n, n)
+        .selfadjointView<Eigen::Lower>()
+        .rankUpdate(StridedConstMatrix(a, rows, n, Eigen::OuterStride<>(stride)).transpose());
 }
 
-void LINALG_ENTRY(linalg_ldlt_solve_)(const double* a, std::ptrdiff_t m, std::ptrdiff_t n,
-                                      const double* b, double* gram, double* x) {
+void LINALG_ENTRY(linalg_right_side_rows_)(const double* a, std::ptrdiff_t stride,
+                                           std::ptrdiff_t rows, std::ptrdiff_t n, const double* b,
+                                           double* right_side) {
+    Vector(right_side, n).noalias() +=
+        StridedConstMatrix(a, rows, n, Eigen::OuterStride<>(stride)).transpose() *
+        ConstVector(b, rows);
+}
+
+void LINALG_ENTRY(linalg_ldlt_solve_)(std::ptrdiff_t n, double* gram, const double* right_side,
+                                      double* x) {
     Matrix normal_matrix(gram, n, n);
-    const Eigen::LDLT<Eigen::Ref<Eigen::MatrixXd>, Eigen::Lower> decomposition(normal_matrix);
-    Vector(x, n) = decomposition.solve(ConstMatrix(a, m, n).transpose() * ConstVector(b, m));
+    const ConstVector rhs(right_side, n);
+    Vector solution(x, n);
+    if (n < blocked_ldlt || !blocked_ldlt_solve(normal_matrix, rhs, solution)) {
+        const Eigen::LDLT<Eigen::Ref<Eigen::MatrixXd>, Eigen::Lower> decomposition(normal_matrix);
+        solution = decomposition.solve(rhs);
+    }
 }
 
 }  // extern "C"

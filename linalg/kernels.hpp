@@ -11,14 +11,22 @@
 #include <cstddef>
 
 #define LINALG_KERNEL_ENTRY_POINTS(level)                                                         \
-    /* Inverse of the n x n column-major `a` into `inverse`; `lu` receives the factors. */        \
-    void linalg_inverse_##level(const double* a, std::ptrdiff_t n, double* lu, double* inverse);  \
-    /* Lower triangle of a^T a into `gram` (n x n). */                                            \
-    void linalg_gram_##level(const double* a, std::ptrdiff_t m, std::ptrdiff_t n, double* gram);  \
-    /* Solution x of (a^T a) x = a^T b through LDL^T of the lower triangle of `gram`, which it */ \
-    /* overwrites with the factors. */                                                            \
-    void linalg_ldlt_solve_##level(const double* a, std::ptrdiff_t m, std::ptrdiff_t n,           \
-                                   const double* b, double* gram, double* x);
+    /* Inverse of the n x n column-major `a` into `inverse`; `lu` (n x n, `lu_stride` doubles */  \
+    /* between columns) receives the factors. */                                                  \
+    void linalg_inverse_##level(const double* a, std::ptrdiff_t n, double* lu,                    \
+                                std::ptrdiff_t lu_stride, double* inverse);                       \
+    /* Adds to the lower triangle of `gram` (n x n) that of a^T a, for the rows x n          */   \
+    /* column-major `a` whose columns are `stride` doubles apart. */                              \
+    void linalg_gram_rows_##level(const double* a, std::ptrdiff_t stride, std::ptrdiff_t rows,    \
+                                  std::ptrdiff_t n, double* gram);                                \
+    /* Adds a^T b to `right_side` (n entries), `a` as for linalg_gram_rows_, `b` rows long. */    \
+    void linalg_right_side_rows_##level(const double* a, std::ptrdiff_t stride,                   \
+                                        std::ptrdiff_t rows, std::ptrdiff_t n, const double* b,   \
+                                        double* right_side);                                      \
+    /* Solution x of G x = right_side through LDL^T of the lower triangle of G = `gram`, which */ \
+    /* it overwrites. */                                                                          \
+    void linalg_ldlt_solve_##level(std::ptrdiff_t n, double* gram, const double* right_side,      \
+                                   double* x);
 
 extern "C" {
 LINALG_KERNEL_ENTRY_POINTS(baseline)

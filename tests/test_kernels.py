@@ -14,9 +14,10 @@ import pytest
 
 import inv
 
-INV_SIZES = [1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 100, 129, 257, 520]
-LSTSQ_SHAPES = [(1, 1), (3, 2), (10, 3), (17, 16), (100, 17), (1000, 10), (400, 33), (700, 130),
-                (2000, 300)]
+INV_SIZES = [1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 100, 127, 128, 129, 191,
+             192, 193, 257, 512, 520]
+LSTSQ_SHAPES = [(1, 1), (3, 2), (10, 3), (17, 16), (100, 17), (1000, 10), (400, 33), (700, 127),
+                (700, 128), (700, 130), (191, 160), (193, 161), (600, 192), (2000, 300)]
 
 
 def well_conditioned(n, seed):
@@ -33,7 +34,7 @@ def test_inverse_matches_numpy(n):
     np.testing.assert_allclose(result @ a, np.eye(n), atol=1e-12)
 
 
-@pytest.mark.parametrize("n", [4, 17, 64, 300])
+@pytest.mark.parametrize("n", [4, 17, 64, 128, 200, 300])
 def test_inverse_pivots_every_row(n):
     """A permuted matrix needs a row exchange at each step; its inverse is exact."""
     rng = np.random.default_rng(n)
@@ -49,6 +50,17 @@ def test_last_zero_pivot_spreads_to_every_row_above(n):
     a = np.diag(np.r_[np.full(n - 1, 2.0), 0.0])
     expected = np.full((n, n), np.nan)
     expected[-1, -1] = np.inf
+    np.testing.assert_array_equal(inv.inv(a), expected)
+
+
+@pytest.mark.parametrize(("n", "k"), [(5, 2), (130, 0), (130, 64), (200, 150), (256, 255)])
+def test_zero_pivot_inside_makes_every_row_above_non_finite(n, k):
+    """Rows above the zero pivot meet its infinity through zero coefficients of U: NaN."""
+    a = np.diag(np.full(n, 2.0))
+    a[k, k] = 0.0
+    expected = np.diag(np.full(n, 0.5))
+    expected[: k + 1] = np.nan
+    expected[k, k] = np.inf
     np.testing.assert_array_equal(inv.inv(a), expected)
 
 
@@ -108,6 +120,63 @@ def test_lstsq_exact_cases(a, b, expected):
     np.testing.assert_array_equal(inv.lstsq(np.array(a, float), np.array(b, float)), expected)
 
 
+def hadamard(m):
+    h = np.ones((1, 1))
+    while h.shape[0] < m:
+        h = np.block([[h, h], [h, -h]])
+    return h
+
+
+def pivot_order(diagonal):
+    """Columns in the order the factorisation takes them: largest unreduced diagonal entry
+    among the positions not yet taken, the lowest position on ties, by successive swaps."""
+    diagonal = np.abs(np.asarray(diagonal, float))
+    order = np.arange(diagonal.size)
+    for k in range(diagonal.size):
+        biggest = k + int(np.argmax(diagonal[k:]))
+        diagonal[[k, biggest]] = diagonal[[biggest, k]]
+        order[[k, biggest]] = order[[biggest, k]]
+    return order
+
+
+@pytest.mark.parametrize(("n", "seed"), [(130, 0), (160, 1), (200, 2), (300, 3)])
+def test_lstsq_repeated_columns_exact(n, seed):
+    """Orthogonal columns, each repeated at power-of-two scales (ties included), some zero.
+
+    Every product, pivot and quotient is exact, so the rules alone fix the result: the copy
+    of a column that is pivoted first takes the whole coefficient; its repeats, pivoted
+    later, then have a pivot of exactly zero in the middle of the factorisation and get 0.
+    """
+    m = 256
+    rng = np.random.default_rng(seed)
+    base = hadamard(m)[:, rng.permutation(m)]
+    b = rng.integers(-5, 6, m).astype(float)
+    groups, scales = [], []
+    group = 0
+    while len(scales) < n:
+        copies = min(int(rng.integers(1, 4)), n - len(scales))
+        scale = rng.choice([1.0, 2.0, 4.0, 8.0], copies) * rng.choice([-1.0, 1.0], copies)
+        if rng.random() < 0.1:
+            scale[:] = 0.0
+        groups += [group] * copies
+        scales += list(scale)
+        group += 1
+    order = rng.permutation(n)
+    groups, scales = np.array(groups)[order], np.array(scales)[order]
+    a = base[:, groups] * scales
+    expected = np.zeros(n)
+    for column in pivot_order((a * a).sum(axis=0)):
+        group = groups[column]
+        if scales[column] != 0 and not expected[groups == group].any():
+            expected[column] = base[:, group] @ b / (m * scales[column])
+    np.testing.assert_array_equal(inv.lstsq(a, b), expected)
+
+
+@pytest.mark.parametrize("n", [128, 150])
+def test_lstsq_zero_matrix_above_blocking_size(n):
+    np.testing.assert_array_equal(inv.lstsq(np.zeros((10, n)), np.ones(10)), np.zeros(n))
+
+
 def layouts(a):
     """The same values in each memory layout the argument copy treats differently."""
     yield "C", np.ascontiguousarray(a)
@@ -125,7 +194,7 @@ def layouts(a):
     yield "read-only", readonly
 
 
-@pytest.mark.parametrize("shape", [(2, 2), (65, 65), (300, 7)])
+@pytest.mark.parametrize("shape", [(2, 2), (65, 65), (300, 7), (1025, 131)])
 def test_every_layout_gives_the_same_result(shape):
     rng = np.random.default_rng(shape[0])
     a = rng.standard_normal(shape)
