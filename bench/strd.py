@@ -1,43 +1,22 @@
-"""Correct digits of lstsq on the NIST StRD linear least-squares datasets.
+"""Correct digits of lstsq on the NIST StRD datasets, for this build beside another one.
 
     python bench/strd.py [--against DIR]
 
 Prints the log relative error (LRE, capped at 15) of the worst parameter per dataset for the
 installed module; with --against, also for the `inv` module installed in DIR (for example a
 plain build made with `pip install --target DIR <source>`), so that two builds can be
-compared side by side.
+compared side by side. The datasets and the scoring are those of bench/accuracy.py.
 """
 
 import argparse
 import importlib.util
 import json
-import math
 from pathlib import Path
 
 import numpy as np
 
 import inv
-
-DATA = Path(__file__).resolve().parents[1].parent / "shared" / "data" / "strd"
-
-
-def design(dataset):
-    x = np.array(dataset["x"], float)
-    if dataset["kind"] == "multilinear":
-        columns = [np.ones(len(x))] + [x[:, k] for k in range(x.shape[1])]
-    else:
-        t = x[:, 0] if x.ndim == 2 else x
-        powers = range(0 if dataset["intercept"] else 1, (dataset["degree"] or 1) + 1)
-        columns = [t**p for p in powers]
-    return np.column_stack(columns)
-
-
-def lre(estimate, certified):
-    worst = 15.0
-    for e, c in zip(estimate, certified):
-        error = abs(e - c) / abs(c) if c != 0 else abs(e)
-        worst = min(worst, 15.0 if error == 0 else max(0.0, -math.log10(error)))
-    return worst
+from accuracy import DATA, design_matrix, digits
 
 
 def load_module(folder):
@@ -58,11 +37,12 @@ def main():
     print(header)
     for path in sorted(args.data.glob("*.json")):
         dataset = json.loads(path.read_text())
-        a, y = design(dataset), np.array(dataset["y"], float)
-        ours = lre(inv.lstsq(a, y), dataset["certified"])
+        a, y = design_matrix(dataset), np.array(dataset["y"], float)
+        certified = np.array(dataset["certified"], float)
+        ours = digits(inv.lstsq(a, y), certified)
         line = f"{dataset['name']:10} {ours:6.2f}"
         if other:
-            theirs = lre(other.lstsq(a, y), dataset["certified"])
+            theirs = digits(other.lstsq(a, y), certified)
             line += f" {theirs:6.2f} {ours - theirs:+6.2f}"
         print(line)
 
