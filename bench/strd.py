@@ -21,9 +21,9 @@ from accuracy import DATA, design_matrix, digits
 
 def load_module(folder):
     path = next(Path(folder).glob("inv*.so"))
-    spec = importlib.util.spec_from_file_location("inv", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    location = importlib.util.spec_from_file_location("inv", path)
+    module = importlib.util.module_from_spec(location)
+    location.loader.exec_module(module)
     return module
 
 
