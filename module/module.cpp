@@ -1,6 +1,6 @@
 // Initialisation entry point of the `inv` extension module and the bindings of its two
-// functions. Conversion of arguments and results is pybind11's Eigen support; nothing
-// numerical happens here.
+// functions. Conversion of arguments and results is pybind11's Eigen support with a faster
+// copy for large arguments; nothing numerical happens here.
 #include <emmintrin.h>
 #include <pybind11/eigen.h>
 #include <pybind11/numpy.h>
@@ -23,9 +23,10 @@ namespace py = pybind11;
 namespace pybind11 {
 namespace detail {
 
-// pybind11's conversion of a dense Eigen argument, step for step, with one addition: a
-// large argument copy is advised onto huge pages before NumPy fills it, since on fresh
-// memory the page faults of the copy can cost more than the arithmetic that follows.
+// pybind11's conversion of a dense Eigen argument, step for step, with two additions: a
+// large argument copy is advised onto huge pages before it is filled, since on fresh memory
+// the page faults of the copy can cost more than the arithmetic that follows; and a
+// row-major float64 source is copied by copy_row_major below rather than by NumPy.
 // Its name (and so every signature, docstring and error text) is pybind11's own.
 template <typename Type>
 struct advised_eigen_argument {
