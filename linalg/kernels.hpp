@@ -27,9 +27,7 @@ struct linalg_kernels {
                        double* x);
 };
 
-#if defined(LINALG_LEVEL_SHARED) && defined(_WIN32)
-#define LINALG_LEVEL_EXPORT __declspec(dllexport)
-#elif defined(LINALG_LEVEL_SHARED)
+#if defined(LINALG_LEVEL_SHARED)
 #define LINALG_LEVEL_EXPORT __attribute__((visibility("default")))
 #else
 #define LINALG_LEVEL_EXPORT
