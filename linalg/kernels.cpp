@@ -14,10 +14,6 @@
 #error "LINALG_LEVEL must name the instruction-set level this copy is built for"
 #endif
 
-#define LINALG_CONCAT_(a, b) a##b
-#define LINALG_CONCAT(a, b) LINALG_CONCAT_(a, b)
-#define LINALG_ENTRY(name) LINALG_CONCAT(name, LINALG_LEVEL)
-
 namespace {
 
 using Matrix = Eigen::Map<Eigen::MatrixXd>;
@@ -29,11 +25,11 @@ using StridedConstMatrix = Eigen::Map<const Eigen::MatrixXd, 0, Eigen::OuterStri
 
 // From this size on, the inverse is formed from the factors by the blocked steps below rather
 // than by PartialPivLU::inverse(); below it the difference is lost in the call's overhead.
-constexpr std::ptrdiff_t blocked_inverse = 128;
+constexpr std::ptrdiff_t min_blocked_inverse_size = 128;
 // Columns of L^-1 formed per triangular solve.
 constexpr std::ptrdiff_t inverse_panel = 64;
 // From this size on the normal equations are factorised by blocked_ldlt_solve().
-constexpr std::ptrdiff_t blocked_ldlt = 128;
+constexpr std::ptrdiff_t min_blocked_ldlt_size = 128;
 // Columns per panel of the blocked LDL^T.
 constexpr std::ptrdiff_t ldlt_panel = 32;
 
@@ -166,18 +162,14 @@ bool blocked_ldlt_solve(Matrix& normal_matrix, const ConstVector& right_side, Ve
     return true;
 }
 
-}  // namespace
-
-extern "C" {
-
-void LINALG_ENTRY(linalg_inverse_)(const double* a, std::ptrdiff_t n, double* lu,
-                                   std::ptrdiff_t lu_stride, double* inverse) {
+void invert(const double* a, std::ptrdiff_t n, double* lu, std::ptrdiff_t lu_stride,
+            double* inverse) {
     StridedMatrix factors(lu, n, n, Eigen::OuterStride<>(lu_stride));
     factors = ConstMatrix(a, n, n);
     // Factorising in the caller's buffer saves PartialPivLU a copy of its own.
     const Eigen::PartialPivLU<Eigen::Ref<Eigen::MatrixXd>> decomposition(factors);
     Matrix result(inverse, n, n);
-    if (n < blocked_inverse) {
+    if (n < min_blocked_inverse_size) {
         // The steps of a.inverse() for a run-time-sized matrix.
         result = decomposition.inverse();
         return;
@@ -212,31 +204,38 @@ void LINALG_ENTRY(linalg_inverse_)(const double* a, std::ptrdiff_t n, double* lu
     decomposition.matrixLU().triangularView<Eigen::Upper>().solveInPlace(result);
 }
 
-void LINALG_ENTRY(linalg_gram_rows_)(const double* a, std::ptrdiff_t stride, std::ptrdiff_t rows,
-                                     std::ptrdiff_t n, double* gram) {
+void normal_matrix_rows(const double* a, std::ptrdiff_t stride, std::ptrdiff_t rows,
+                        std::ptrdiff_t n, double* normal_matrix) {
     // LDLT reads only the lower triangle, so a symmetric rank-k update forms just that half.
-    Matrix(gram, n, n)
+    Matrix(normal_matrix, n, n)
         .selfadjointView<Eigen::Lower>()
         .rankUpdate(StridedConstMatrix(a, rows, n, Eigen::OuterStride<>(stride)).transpose());
 }
 
-void LINALG_ENTRY(linalg_right_side_rows_)(const double* a, std::ptrdiff_t stride,
-                                           std::ptrdiff_t rows, std::ptrdiff_t n, const double* b,
-                                           double* right_side) {
+void right_side_rows(const double* a, std::ptrdiff_t stride, std::ptrdiff_t rows, std::ptrdiff_t n,
+                     const double* b, double* right_side) {
     Vector(right_side, n).noalias() +=
         StridedConstMatrix(a, rows, n, Eigen::OuterStride<>(stride)).transpose() *
         ConstVector(b, rows);
 }
 
-void LINALG_ENTRY(linalg_ldlt_solve_)(std::ptrdiff_t n, double* gram, const double* right_side,
-                                      double* x) {
-    Matrix normal_matrix(gram, n, n);
+void ldlt_solve(std::ptrdiff_t n, double* normal_matrix, const double* right_side, double* x) {
+    Matrix matrix(normal_matrix, n, n);
     const ConstVector rhs(right_side, n);
     Vector solution(x, n);
-    if (n < blocked_ldlt || !blocked_ldlt_solve(normal_matrix, rhs, solution)) {
-        const Eigen::LDLT<Eigen::Ref<Eigen::MatrixXd>, Eigen::Lower> decomposition(normal_matrix);
+    if (n < min_blocked_ldlt_size || !blocked_ldlt_solve(matrix, rhs, solution)) {
+        const Eigen::LDLT<Eigen::Ref<Eigen::MatrixXd>, Eigen::Lower> decomposition(matrix);
         solution = decomposition.solve(rhs);
     }
 }
 
-}  // extern "C"
+}  // namespace
+
+#define LINALG_CONCAT_(a, b) a##b
+#define LINALG_CONCAT(a, b) LINALG_CONCAT_(a, b)
+#define LINALG_TABLE LINALG_CONCAT(linalg_kernels_, LINALG_LEVEL)
+
+extern "C" LINALG_LEVEL_EXPORT const linalg_kernels* LINALG_TABLE() {
+    static const linalg_kernels table = {invert, normal_matrix_rows, right_side_rows, ldlt_solve};
+    return &table;
+}

@@ -6,64 +6,48 @@
 #include <stdexcept>
 #include <string>
 
+#include "cpu.hpp"
 #include "kernels.hpp"
+#include "levels.hpp"
 #include "memory.hpp"
+
+LINALG_FOR_EACH_LEVEL(LINALG_DECLARE_LEVEL)
 
 namespace linalg {
 
 namespace {
 
-// Which copy of the kernels runs. A build can pin one copy so that the tests exercise it
-// whatever the CPU offers; otherwise the CPU's features decide, on every call (the check
-// reads a table that the runtime fills at load time).
-struct Kernels {
-    decltype(&linalg_inverse_baseline) inverse;
-    decltype(&linalg_gram_rows_baseline) gram_rows;
-    decltype(&linalg_right_side_rows_baseline) right_side_rows;
-    decltype(&linalg_ldlt_solve_baseline) ldlt_solve;
+struct Level {
+    const char* name;
+    const linalg_kernels* kernels;
 };
 
-#define LINALG_KERNELS(level)                                                             \
-    Kernels {                                                                             \
-        linalg_inverse_##level, linalg_gram_rows_##level, linalg_right_side_rows_##level, \
-            linalg_ldlt_solve_##level                                                     \
+// The highest level this build carries that the CPU runs, asked once.
+const Level& fastest_level() {
+    static const Level chosen = [] {
+        Level best = {nullptr, nullptr};  // the baseline, the first level, always runs
+#define LINALG_TRY_LEVEL(level)                         \
+    if (cpu_runs_##level()) {                           \
+        best = Level{#level, linalg_kernels_##level()}; \
     }
-
-const Kernels baseline_kernels = LINALG_KERNELS(baseline);
-const Kernels x86_64_v3_kernels = LINALG_KERNELS(x86_64_v3);
-const Kernels x86_64_v4_kernels = LINALG_KERNELS(x86_64_v4);
-
-const Kernels& kernels() {
-#if defined(LINALG_FORCE_BASELINE)
-    return baseline_kernels;
-#elif defined(LINALG_FORCE_X86_64_V3)
-    return x86_64_v3_kernels;
-#elif defined(LINALG_FORCE_X86_64_V4)
-    return x86_64_v4_kernels;
-#else
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("x86-64-v4")) {
-        return x86_64_v4_kernels;
-    }
-    if (__builtin_cpu_supports("x86-64-v3")) {
-        return x86_64_v3_kernels;
-    }
-    return baseline_kernels;
-#endif
+        LINALG_FOR_EACH_LEVEL(LINALG_TRY_LEVEL)
+#undef LINALG_TRY_LEVEL
+        return best;
+    }();
+    return chosen;
 }
 
-// A buffer for n x n doubles with no elements filled in yet. Its size is checked before any
-// other storage of the call is taken, as Eigen checks a product's size before forming it.
-Eigen::MatrixXd square_buffer(Eigen::Index n, Eigen::Index stride) {
-    if (n != 0 && stride > std::numeric_limits<Eigen::Index>::max() / n) {
+// Storage for a rows x cols matrix, its elements not yet filled in. The size is checked
+// before any other storage of the call is taken, as Eigen checks a product's size before
+// forming it.
+Eigen::MatrixXd unfilled_matrix(Eigen::Index rows, Eigen::Index cols) {
+    if (cols != 0 && rows > std::numeric_limits<Eigen::Index>::max() / cols) {
         throw std::bad_alloc();
     }
-    Eigen::MatrixXd buffer(stride, n);
-    advise_huge_pages(buffer.data(), buffer.size());
-    return buffer;
+    Eigen::MatrixXd matrix(rows, cols);
+    advise_huge_pages(matrix.data(), matrix.size());
+    return matrix;
 }
-
-Eigen::MatrixXd square_buffer(Eigen::Index n) { return square_buffer(n, n); }
 
 // Columns a multiple of 512 bytes apart map onto the same few cache sets, and the
 // factorisation, which walks along rows, then keeps evicting its own data (at n = 1024 it
@@ -71,6 +55,8 @@ Eigen::MatrixXd square_buffer(Eigen::Index n) { return square_buffer(n, n); }
 Eigen::Index factor_stride(Eigen::Index n) { return n % 64 == 0 && n != 0 ? n + 8 : n; }
 
 }  // namespace
+
+const char* level() { return fastest_level().name; }
 
 Eigen::MatrixXd inv(Eigen::MatrixXd& a) {
     // The factorisation takes rows == cols for granted and would read outside a
@@ -81,10 +67,10 @@ Eigen::MatrixXd inv(Eigen::MatrixXd& a) {
                                     ")");
     }
     const Eigen::Index n = a.rows();
-    Eigen::MatrixXd inverse = square_buffer(n);
+    Eigen::MatrixXd inverse = unfilled_matrix(n, n);
     const Eigen::Index stride = factor_stride(n);
-    Eigen::MatrixXd factors = square_buffer(n, stride);
-    kernels().inverse(a.data(), n, factors.data(), stride, inverse.data());
+    Eigen::MatrixXd factors = unfilled_matrix(stride, n);
+    fastest_level().kernels->inverse(a.data(), n, factors.data(), stride, inverse.data());
     return inverse;
 }
 
@@ -97,16 +83,17 @@ Eigen::VectorXd lstsq(Eigen::MatrixXd& a, Eigen::VectorXd& b) {
     }
     const Eigen::Index m = a.rows();
     const Eigen::Index n = a.cols();
-    Eigen::MatrixXd normal_matrix = square_buffer(n);
+    Eigen::MatrixXd normal_matrix = unfilled_matrix(n, n);
     Eigen::VectorXd right_side = Eigen::VectorXd::Zero(n);
     Eigen::VectorXd x(n);
-    const Kernels& chosen = kernels();
+    const linalg_kernels& fastest = *fastest_level().kernels;
     // Fused multiply-adds round a^T b and the factorisation differently, and on
     // ill-conditioned fits (NIST's Wampler2) that cost up to two of the digits that a build
     // without them delivers. Below this size both are cheap next to forming a^T a, so they
-    // run in the baseline copy, whose rounding is that of a plain build.
-    constexpr Eigen::Index small_factorisation = 128;
-    const Kernels& careful = n <= small_factorisation ? baseline_kernels : chosen;
+    // run at the baseline level, whose rounding is that of a plain build.
+    constexpr Eigen::Index max_plainly_rounded_size = 128;
+    const linalg_kernels& solving =
+        n <= max_plainly_rounded_size ? *linalg_kernels_baseline() : fastest;
     // a^T a and a^T b are formed a panel of rows at a time: Eigen's rank-k update runs about a
     // quarter faster on a few hundred rows than on all of them at once, and a^T b then reads
     // each panel while it is still in cache instead of streaming all of a once more.
@@ -114,10 +101,10 @@ Eigen::VectorXd lstsq(Eigen::MatrixXd& a, Eigen::VectorXd& b) {
     normal_matrix.setZero();
     for (Eigen::Index r0 = 0; n > 0 && r0 < m; r0 += panel) {
         const Eigen::Index rows = std::min(panel, m - r0);
-        chosen.gram_rows(a.data() + r0, m, rows, n, normal_matrix.data());
-        careful.right_side_rows(a.data() + r0, m, rows, n, b.data() + r0, right_side.data());
+        fastest.normal_matrix_rows(a.data() + r0, m, rows, n, normal_matrix.data());
+        solving.right_side_rows(a.data() + r0, m, rows, n, b.data() + r0, right_side.data());
     }
-    careful.ldlt_solve(n, normal_matrix.data(), right_side.data(), x.data());
+    solving.ldlt_solve(n, normal_matrix.data(), right_side.data(), x.data());
     return x;
 }
 

@@ -18,4 +18,8 @@ Eigen::MatrixXd inv(Eigen::MatrixXd &a);
 // computation.
 Eigen::VectorXd lstsq(Eigen::MatrixXd &a, Eigen::VectorXd &b);
 
+// Name of the instruction-set level whose kernels run on this CPU ("baseline", "x86_64_v3",
+// "x86_64_v4"): the highest that the build carries and the CPU runs.
+const char *level();
+
 }  // namespace linalg

@@ -1,13 +1,11 @@
 // Initialisation entry point of the `inv` extension module and the bindings of its two
 // functions. Conversion of arguments and results is pybind11's Eigen support with a faster
 // copy for large arguments; nothing numerical happens here.
-#include <emmintrin.h>
 #include <pybind11/eigen.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include <algorithm>
-
+#include "copy.hpp"
 #include "linalg.hpp"
 #include "memory.hpp"
 
@@ -67,13 +65,9 @@ struct advised_eigen_argument {
         return true;
     }
 
-    // NumPy copies a row-major matrix into column-major storage with a stride of one whole
-    // row between successive reads, which for tall arrays runs at a fraction of memory
-    // speed. An aligned, native float64, row-major source is copied here instead, in tiles
-    // of 512 rows by 32 columns, two rows by two columns at a time with 16-byte loads and
-    // stores. Within a tile the source is read row after row, which the hardware prefetches,
-    // while the 32 columns being written stay in the first-level cache. Any other source is
-    // left to NumPy (returns false).
+    // An aligned, native float64, row-major source is copied by linalg::copy_row_major,
+    // which reads it far faster than NumPy's copy into column-major storage does. Any other
+    // source is left to NumPy (returns false).
     bool copy_row_major(const array& buf) {
         constexpr int needed = npy_api::NPY_ARRAY_C_CONTIGUOUS_ | npy_api::NPY_ARRAY_ALIGNED_;
         if (buf.ndim() != 2 || value.rows() < 2 || value.cols() < 2 ||
@@ -82,39 +76,8 @@ struct advised_eigen_argument {
                                                 dtype::of<double>().ptr())) {
             return false;
         }
-        const auto* source = static_cast<const double*>(buf.data());
-        double* target = value.data();
-        const Eigen::Index rows = value.rows();
-        const Eigen::Index cols = value.cols();
-        constexpr Eigen::Index tile_rows = 512;
-        constexpr Eigen::Index tile_cols = 32;
-        for (Eigen::Index r0 = 0; r0 < rows; r0 += tile_rows) {
-            const Eigen::Index r1 = std::min(rows, r0 + tile_rows);
-            for (Eigen::Index c0 = 0; c0 < cols; c0 += tile_cols) {
-                const Eigen::Index c1 = std::min(cols, c0 + tile_cols);
-                Eigen::Index r = r0;
-                for (; r + 2 <= r1; r += 2) {
-                    const double* upper = source + r * cols;
-                    const double* lower = upper + cols;
-                    Eigen::Index c = c0;
-                    for (; c + 2 <= c1; c += 2) {
-                        const __m128d first = _mm_loadu_pd(upper + c);
-                        const __m128d second = _mm_loadu_pd(lower + c);
-                        _mm_storeu_pd(target + c * rows + r, _mm_unpacklo_pd(first, second));
-                        _mm_storeu_pd(target + (c + 1) * rows + r, _mm_unpackhi_pd(first, second));
-                    }
-                    for (; c < c1; ++c) {
-                        target[c * rows + r] = upper[c];
-                        target[c * rows + r + 1] = lower[c];
-                    }
-                }
-                for (; r < r1; ++r) {
-                    for (Eigen::Index c = c0; c < c1; ++c) {
-                        target[c * rows + r] = source[r * cols + c];
-                    }
-                }
-            }
-        }
+        linalg::copy_row_major(static_cast<const double*>(buf.data()), value.rows(), value.cols(),
+                               value.data());
         return true;
     }
 

@@ -1,8 +1,8 @@
 """The numerical kernels at every size class and on every argument path.
 
-The module carries one copy of its kernels per x86-64 level and picks one from the CPU;
-a build with -C cmake.define.INV_KERNEL=<level> pins one, and this file is run against each
-such build (see bench/results/speed.md), so every copy is tested on a CPU that has it.
+On x86-64 the module carries its kernels once per instruction-set level and picks one from
+the CPU; a build with -C cmake.define.INV_LEVEL=<level> pins the highest, and CI runs this
+file against each such build, so every level is tested on a CPU that has it.
 Sizes straddle the points where the factorisations switch between unblocked and blocked
 code and where the products switch kernels.
 """

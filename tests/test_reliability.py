@@ -2,6 +2,7 @@
 
 import concurrent.futures
 import ctypes
+import importlib.metadata
 import ctypes.util
 import pathlib
 import shutil
@@ -126,9 +127,14 @@ def test_threads_calling_both_functions_get_correct_results():
 
 
 def test_without_numpy_installed_every_call_raises_import_error(tmp_path):
-    # The module alone in a folder and an interpreter without site-packages: NumPy is really
+    # The module's binaries alone in a folder (the module and the libraries it loads, in their
+    # places relative to each other) and an interpreter without site-packages: NumPy is really
     # absent, not just hidden from the import system.
-    shutil.copy(inv.__file__, tmp_path)
+    binaries = [f for f in importlib.metadata.files("inv") if f.suffix in (".so", ".pyd", ".dll", ".dylib")]
+    assert any(f.name == pathlib.Path(inv.__file__).name for f in binaries), binaries
+    for binary in binaries:
+        (tmp_path / binary).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy(binary.locate(), tmp_path / binary)
     code = """
 import inv
 try:
