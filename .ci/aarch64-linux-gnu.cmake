@@ -16,7 +16,7 @@ set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
 if(NOT DEFINED ENV{INV_AARCH64_SYSROOT})
   message(FATAL_ERROR "set INV_AARCH64_SYSROOT to the aarch64 sysroot (see .ci/aarch64)")
 endif()
-string(APPEND CMAKE_CXX_FLAGS_INIT " -idirafter $ENV{INV_AARCH64_SYSROOT}/usr/include")
+set(CMAKE_CXX_FLAGS_INIT "-idirafter $ENV{INV_AARCH64_SYSROOT}/usr/include")
 
 # The C library's headers and libraries are the cross compiler's own (/usr/aarch64-linux-gnu).
 # Python's headers are found by asking the aarch64 interpreter, which runs under qemu-user and
