@@ -1,9 +1,6 @@
 """Property-based tests: arrays of every kind NumPy has, in every layout, hold to the same rule
-as the fuzzer's calls (see reliability/arguments.py), and the numerics satisfy their defining
+as the fuzzer's calls (see arguments.py beside this file), and the numerics satisfy their defining
 identities on well-conditioned input."""
-
-import pathlib
-import sys
 
 import numpy as np
 import pytest
@@ -11,10 +8,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as npst
 
+import arguments  # the fuzzers' generators and rule, beside this file
 import inv
-
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "reliability"))
-import arguments  # noqa: E402  (the fuzzer's generators and rule)
 
 SETTINGS = settings(max_examples=250, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
