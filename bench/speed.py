@@ -30,6 +30,7 @@ import scipy.linalg  # noqa: E402
 from threadpoolctl import threadpool_info, threadpool_limits  # noqa: E402
 
 import inv as ours  # noqa: E402
+import machine  # noqa: E402
 
 RESULTS = Path(__file__).resolve().parent / "results"
 
@@ -264,6 +265,7 @@ def plot(single, path):
     right.set_ylabel("their time / our time")
     right.set_title("lstsq(a, b), single thread")
     right.legend(fontsize=8)
+    fig.suptitle(machine.description(), fontsize=9)  # the figures hold for this machine only
     fig.tight_layout()
     fig.savefig(path, dpi=110)
 
@@ -280,7 +282,7 @@ def main():
     target = 1e-3 if args.quick else 3e-3
 
     header = [
-        f"machine: {platform.processor() or platform.machine()}, {os.cpu_count()} cores; "
+        f"machine: {machine.description()}; "
         f"Python {platform.python_version()}, NumPy {np.__version__}, "
         f"SciPy {scipy.__version__}",
     ]

@@ -1,5 +1,5 @@
 """Random-generation fuzzer for `inv` and `lstsq`: runs generated calls for a fixed time and
-holds each to the rule in arguments.py. Prints the number of calls and their outcomes; exits
+holds each to the rule in tests/arguments.py. Prints the number of calls and their outcomes; exits
 1 on the first call that breaks the rule (with the seed that replays it).
 
     python reliability/fuzz.py --seconds 60 [--seed 1] [--verbose]
@@ -11,10 +11,13 @@ call N of a run exactly.
 import argparse
 import collections
 import faulthandler
+import pathlib
 import sys
 import time
 
-import arguments
+# The generators and the rule live with the tests, which hold hypothesis's arrays to it too.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
+import arguments  # noqa: E402
 
 
 def main():

@@ -11,9 +11,13 @@ A call that breaks the rule raises `arguments.Finding`, which atheris reports as
 with the input that caused it.
 """
 
+import pathlib
 import sys
 
 import atheris
+
+# The generators and the rule live with the tests (tests/arguments.py).
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
 
 with atheris.instrument_imports(include=["arguments", "numpy.ma", "numpy.matrixlib", "numpy.lib"]):
     import arguments

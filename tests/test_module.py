@@ -1,5 +1,6 @@
 """The module object, its two functions and the exact texts a caller sees."""
 
+import pickle
 import types
 
 import numpy as np
@@ -42,6 +43,14 @@ def test_function_identity_and_docstring(name):
     assert function.__name__ == name
     assert function.__module__ == "code"
     assert function.__doc__ == f"{name}{SIGNATURES[name]}\n"
+
+
+@pytest.mark.parametrize("name", ["inv", "lstsq"])
+def test_functions_cannot_be_pickled(name):
+    # Their module name, "code", is not where pickle could find them again; README shows the
+    # wrapper that a process pool needs (examples/process_pool.py runs it).
+    with pytest.raises(TypeError, match=r"^cannot pickle 'PyCapsule' object$"):
+        pickle.dumps(getattr(inv, name))
 
 
 @pytest.mark.parametrize(

@@ -9,11 +9,11 @@ import textwrap
 
 import pytest
 
+import checkout
 import inv
 
 SITE = pathlib.Path(inv.__file__).parent
 STUBS = {"beside the module": SITE / "inv.pyi", "stub-only package": SITE / "inv-stubs" / "__init__.pyi"}
-EXAMPLES = pathlib.Path(__file__).parent.parent / "examples"
 RUNTIME_NAMES = ["inv", "lstsq"]
 
 
@@ -75,16 +75,22 @@ PROBE = textwrap.dedent(
 
 @pytest.fixture(scope="module")
 def mypy_run(tmp_path_factory):
-    pytest.importorskip("mypy", reason="mypy comes with the test extra")
     work = tmp_path_factory.mktemp("mypy")
     (work / "probe.py").write_text(PROBE)
-    examples = sorted(str(path) for path in EXAMPLES.glob("*.py"))
+    examples = [str(path) for path in checkout.example_scripts()]
     done = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir", str(work / "cache"),
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(work / "cache"),
          "--python-executable", sys.executable, *examples, str(work / "probe.py")],
         capture_output=True, text=True, timeout=300, cwd=work,
     )
-    return done.stdout + done.stderr
+    output = done.stdout + done.stderr
+    # The probe's deliberate errors end the run with status 1 and a summary that counts the
+    # files checked; anything else means mypy did not run (not installed, crashed, refused its
+    # arguments), and the checks below would pass on nothing.
+    last = output.strip().splitlines()[-1] if output.strip() else ""
+    checked = re.search(r"\(checked (\d+) source files\)$", last)
+    assert done.returncode == 1 and checked and int(checked.group(1)) == len(examples) + 1, output
+    return output
 
 
 def test_examples_pass_mypy_strict(mypy_run):
