@@ -1,5 +1,5 @@
 """The machine a benchmark runs on, in one line for the reports in bench/results/: their
-figures depend on the CPU, and the module picks its kernel level from the CPU's features."""
+figures depend on the CPU, and the module picks its instruction-set level from the CPU's features."""
 
 import os
 import platform
