@@ -23,6 +23,10 @@ using ConstVector = Eigen::Map<const Eigen::VectorXd>;
 using StridedMatrix = Eigen::Map<Eigen::MatrixXd, 0, Eigen::OuterStride<>>;
 using StridedConstMatrix = Eigen::Map<const Eigen::MatrixXd, 0, Eigen::OuterStride<>>;
 
+// Up to this size the inverse runs through unblocked_inverse(), whose loops keep the whole
+// matrix in registers and L1; Eigen's general path spends more on its set-up than on the
+// arithmetic there.
+constexpr std::ptrdiff_t max_unblocked_inverse_size = 64;
 // From this size on, the inverse is formed from the factors by the blocked steps below rather
 // than by PartialPivLU::inverse(); below it the difference is lost in the call's overhead.
 constexpr std::ptrdiff_t min_blocked_inverse_size = 128;
@@ -162,8 +166,101 @@ bool blocked_ldlt_solve(Matrix& normal_matrix, const ConstVector& right_side, Ve
     return true;
 }
 
+// The steps of PartialPivLU and its inverse() written out for small n, with the same rules:
+// column k's pivot is the first entry of largest magnitude at or below the diagonal; a
+// pivot that is exactly zero exchanges nothing and divides nothing, and elimination goes
+// on; the back substitution lets every term take part and multiplies by the reciprocal of
+// the diagonal entry, so zero pivots give the same infinities and NaNs.
+void unblocked_inverse(const double* a, std::ptrdiff_t n, double* w, std::ptrdiff_t width,
+                       double* inverse) {
+    // The factors are kept row-major in w (rows `width` apart): row exchanges and every
+    // update below then run along contiguous rows, which the compiler vectorises whole.
+    int position_of[max_unblocked_inverse_size];  // final position of each row of a
+    int row_at[max_unblocked_inverse_size];       // row of a now at each position
+    for (std::ptrdiff_t i = 0; i < n; ++i) {
+        for (std::ptrdiff_t j = 0; j < n; ++j) {
+            w[i * width + j] = a[i + j * n];
+        }
+        row_at[i] = static_cast<int>(i);
+    }
+    for (std::ptrdiff_t k = 0; k < n; ++k) {
+        std::ptrdiff_t pivot_row = k;
+        double biggest = std::abs(w[k * width + k]);
+        for (std::ptrdiff_t i = k + 1; i < n; ++i) {
+            if (std::abs(w[i * width + k]) > biggest) {
+                biggest = std::abs(w[i * width + k]);
+                pivot_row = i;
+            }
+        }
+        double* pivot_row_data = w + k * width;
+        if (biggest != 0.0) {
+            if (pivot_row != k) {
+                std::swap_ranges(pivot_row_data, pivot_row_data + n, w + pivot_row * width);
+                std::swap(row_at[k], row_at[pivot_row]);
+            }
+            const double pivot = pivot_row_data[k];
+            for (std::ptrdiff_t i = k + 1; i < n; ++i) {
+                w[i * width + k] /= pivot;
+            }
+        }
+        for (std::ptrdiff_t i = k + 1; i < n; ++i) {
+            double* row = w + i * width;
+            const double multiplier = row[k];
+            for (std::ptrdiff_t j = k + 1; j < n; ++j) {
+                row[j] -= multiplier * pivot_row_data[j];
+            }
+        }
+    }
+    for (std::ptrdiff_t k = 0; k < n; ++k) {
+        position_of[row_at[k]] = static_cast<int>(k);
+    }
+    // X = U^-1 L^-1 P, formed row-major in the result's storage and transposed in place at
+    // the end. Row p of L^-1 P: P's columns are unit vectors, so row p starts as the unit
+    // vector of the column whose row of a moved to p, less L's multipliers times the rows
+    // above it.
+    double* x = inverse;
+    std::fill(x, x + n * n, 0.0);
+    for (std::ptrdiff_t j = 0; j < n; ++j) {
+        x[position_of[j] * n + j] = 1.0;
+    }
+    for (std::ptrdiff_t p = 1; p < n; ++p) {
+        double* row = x + p * n;
+        for (std::ptrdiff_t q = 0; q < p; ++q) {
+            const double multiplier = w[p * width + q];
+            const double* above = x + q * n;
+            for (std::ptrdiff_t j = 0; j < n; ++j) {
+                row[j] -= multiplier * above[j];
+            }
+        }
+    }
+    // Back substitution, every term taking part, then the reciprocal of the pivot.
+    for (std::ptrdiff_t i = n - 1; i >= 0; --i) {
+        double* row = x + i * n;
+        for (std::ptrdiff_t q = i + 1; q < n; ++q) {
+            const double coefficient = w[i * width + q];
+            const double* below = x + q * n;
+            for (std::ptrdiff_t j = 0; j < n; ++j) {
+                row[j] -= coefficient * below[j];
+            }
+        }
+        const double reciprocal = 1.0 / w[i * width + i];
+        for (std::ptrdiff_t j = 0; j < n; ++j) {
+            row[j] *= reciprocal;
+        }
+    }
+    for (std::ptrdiff_t i = 0; i < n; ++i) {
+        for (std::ptrdiff_t j = i + 1; j < n; ++j) {
+            std::swap(x[i * n + j], x[j * n + i]);
+        }
+    }
+}
+
 void invert(const double* a, std::ptrdiff_t n, double* lu, std::ptrdiff_t lu_stride,
             double* inverse) {
+    if (n <= max_unblocked_inverse_size) {
+        unblocked_inverse(a, n, lu, lu_stride, inverse);
+        return;
+    }
     StridedMatrix factors(lu, n, n, Eigen::OuterStride<>(lu_stride));
     factors = ConstMatrix(a, n, n);
     // Factorising in the caller's buffer saves PartialPivLU a copy of its own.
