@@ -11,7 +11,7 @@ inv runs beside numpy.linalg.inv and SciPy's getrf + getri (on a fresh copy, mad
 timer, that it overwrites); lstsq beside the normal equations (a^T a x = a^T b by Cholesky)
 through NumPy/SciPy, numpy.linalg.lstsq and SciPy's gelsy. Before timing, every routine's
 result is checked against NumPy's; while timing, its CPU time over wall time is recorded,
-which is above 1 when it kept more than one core busy.
+which is above 1 when it kept more than one core busy (shown for the single-threaded run).
 Ratios are the other routine's time divided by ours: above 1 means we are faster.
 """
 
@@ -232,7 +232,7 @@ def busy_line(rows, names):
     return "CPU time / wall time, highest over the cases: " + "; ".join(cells)
 
 
-def section(title, first, rows, names, peak):
+def section(title, first, rows, names, peak, busy):
     peers = present(rows, names)
     lines = [
         f"### {title}",
@@ -249,19 +249,24 @@ def section(title, first, rows, names, peak):
             cells += [fmt_time(t[p]), f"{t[p] / t['ours']:.2f}"] if p in t else ["", ""]
         cells += [f"{gf:.2f}", f"{100 * gf / peak:.0f}%"]
         lines.append("| " + " | ".join(cells) + " |")
-    return lines + ["", busy_line(rows, ["ours", *peers]), ""]
+    return lines + (["", busy_line(rows, ["ours", *peers])] if busy else []) + [""]
 
 
-def table(rows, peak, headline):
+def table(rows, peak, headline, busy=True):
     """Markdown: per case our time, each peer's time and ratio, our GFLOP/s and share of
-    peak; below each table, how many cores each routine kept busy."""
+    peak; below each table, unless `busy` is false, how many cores each routine kept busy.
+
+    That figure is the whole process's CPU time, so it means something only while no
+    thread pool idles on its own: with their default threads, OpenBLAS's workers spin for a
+    while after each call, and that time falls on whatever runs next, ours included."""
     lines = []
     inv_rows = [r for r in rows if r["kind"] == "inv"]
     ls_rows = [r for r in rows if r["kind"] == "lstsq"]
     if inv_rows:
-        lines += section(f"inv ({headline})", "n", inv_rows, INV_PEERS, peak)
+        lines += section(f"inv ({headline})", "n", inv_rows, INV_PEERS, peak, busy)
     if ls_rows:
-        lines += section(f"lstsq ({headline})", "m x n (order)", ls_rows, LSTSQ_PEERS, peak)
+        lines += section(f"lstsq ({headline})", "m x n (order)", ls_rows, LSTSQ_PEERS, peak,
+                         busy)
     return lines
 
 
@@ -380,7 +385,7 @@ def main():
     out += table(single, peak, "NumPy/SciPy single-threaded")
     if not args.no_default_threads:
         multi = run_all(args.quick, max(3, rounds // 2), target, "default threads", args.only)
-        out += table(multi, peak, "NumPy/SciPy default threads; ours single-threaded")
+        out += table(multi, peak, "NumPy/SciPy default threads; ours single-threaded", busy=False)
     text = "\n".join(out)
     print(text)
     if (not args.quick and not args.only) or args.out != RESULTS:
