@@ -1,17 +1,21 @@
-"""Times the installed `inv` module side by side with NumPy and SciPy in one process.
+"""Times the installed `inv` module side by side with NumPy, SciPy, MKL and JAX in one process.
 
     python bench/speed.py            # full run, a few minutes; writes bench/results/
     python bench/speed.py --quick    # smaller sizes and fewer repeats, for iteration
     python bench/speed.py --quick --rounds 2 --only "inv 64" "lstsq 1000x10"   # some cases
 
-Headline numbers are single-threaded (threadpoolctl limits OpenBLAS to one thread, as our
-module always runs on one); a second table shows NumPy and SciPy with their default threads.
+Headline numbers are single-threaded, as our module always runs on one core: threadpoolctl
+limits OpenBLAS to one thread, MKL (pip's `mkl`, called through ctypes) runs its sequential
+layer and JAX (`jax.jit`, float64) has its thread pools pinned to one CPU. MKL and JAX are
+optional: without them their columns are left out, with a note. A second table shows NumPy
+and SciPy with their default threads.
 
-inv runs beside numpy.linalg.inv and SciPy's getrf + getri (on a fresh copy, made outside the
-timer, that it overwrites); lstsq beside the normal equations (a^T a x = a^T b by Cholesky)
-through NumPy/SciPy, numpy.linalg.lstsq and SciPy's gelsy. Before timing, every routine's
-result is checked against NumPy's; while timing, its CPU time over wall time is recorded,
-which is above 1 when it kept more than one core busy (shown for the single-threaded run).
+inv runs beside numpy.linalg.inv, SciPy's and MKL's getrf + getri (on a fresh copy, made
+outside the timer, that they overwrite) and JAX's inv; lstsq beside the normal equations
+(a^T a x = a^T b by Cholesky) through NumPy/SciPy, MKL and JAX, numpy.linalg.lstsq and SciPy's
+gelsy. Before timing, every routine's result is checked against NumPy's; while timing, its
+CPU time over wall time is recorded, which is above 1 when it kept more than one core busy
+(shown for the single-threaded run).
 Ratios are the other routine's time divided by ours: above 1 means we are faster.
 """
 
@@ -38,6 +42,7 @@ from threadpoolctl import threadpool_info, threadpool_limits  # noqa: E402
 
 import inv as ours  # noqa: E402
 import machine  # noqa: E402
+import peers  # noqa: E402
 
 RESULTS = Path(__file__).resolve().parent / "results"
 
@@ -170,12 +175,13 @@ def normal_equations(a, b):
     return scipy.linalg.cho_solve(factor, a.T @ b, check_finite=False)
 
 
-# Columns of the tables, in order.
-INV_PEERS = ("numpy.linalg.inv", "scipy getrf+getri")
-LSTSQ_PEERS = ("NumPy/SciPy normal eq", "numpy.linalg.lstsq", "scipy gelsy")
+# Columns of the tables, in order; a peer whose library is missing has none.
+INV_PEERS = ("numpy.linalg.inv", "scipy getrf+getri", "MKL getrf+getri", "JAX inv")
+LSTSQ_PEERS = ("NumPy/SciPy normal eq", "MKL normal eq", "JAX normal eq", "numpy.linalg.lstsq",
+               "scipy gelsy")
 
 
-def run_inv(n, rounds, target, load=None):
+def run_inv(n, rounds, target, mkl=None, jax=None, load=None):
     rng = np.random.default_rng(n)
     a = rng.standard_normal((n, n)) + n * np.eye(n) * 0.1
     fns = {
@@ -186,11 +192,15 @@ def run_inv(n, rounds, target, load=None):
             lambda x: scipy.linalg.inv(x, overwrite_a=True, check_finite=False),
         ),
     }
+    if mkl:
+        fns["MKL getrf+getri"] = mkl.inv(a)
+    if jax:
+        fns["JAX inv"] = jax.inv(a)
     check(fns, np.linalg.inv(a), f"inv n={n}", 1e-8)
     return compare(fns, rounds, target, load)
 
 
-def run_lstsq(m, n, order, rounds, target, load=None):
+def run_lstsq(m, n, order, rounds, target, mkl=None, jax=None, load=None):
     rng = np.random.default_rng(m + n)
     a = rng.standard_normal((m, n))
     if order == "F":
@@ -204,6 +214,10 @@ def run_lstsq(m, n, order, rounds, target, load=None):
             a, b, lapack_driver="gelsy", check_finite=False
         ),
     }
+    if mkl:
+        fns["MKL normal eq"] = mkl.normal_equations(a, b)
+    if jax:
+        fns["JAX normal eq"] = jax.normal_equations(a, b)
     expected = np.linalg.lstsq(a, b, rcond=None)[0]
     check(fns, expected, f"lstsq {m}x{n} ({order})", 1e-8)
     return compare(fns, rounds, target, load)
@@ -274,7 +288,7 @@ def case_name(kind, case):
     return f"{case}" if kind == "inv" else "{}x{} ({})".format(*case)
 
 
-def run_all(quick, rounds, target, label, only=None):
+def run_all(quick, rounds, target, label, only=None, mkl=None, jax=None):
     cases = [("inv", n) for n in inv_cases(quick)] + [
         ("lstsq", c) for c in lstsq_cases(quick)
     ]
@@ -288,11 +302,11 @@ def run_all(quick, rounds, target, label, only=None):
         if kind == "inv":
             n = case
             big = n >= 1024
-            times = run_inv(n, max(3, rounds // 2) if big else rounds, target, load)
+            times = run_inv(n, max(3, rounds // 2) if big else rounds, target, mkl, jax, load)
             flops = inv_flops(n)
         else:
             m, n, order = case
-            times = run_lstsq(m, n, order, rounds, target, load)
+            times = run_lstsq(m, n, order, rounds, target, mkl, jax, load)
             flops = lstsq_flops(m, n)
         rows.append({"kind": kind, "case": name, "times": times, "flops": flops, "load": load})
     progress("")
@@ -366,24 +380,38 @@ def main():
     rounds = args.rounds or (5 if args.quick else 9)
     target = 1e-3 if args.quick else 3e-3
 
+    # MKL's layers are chosen before threadpoolctl inspects the library; JAX starts its
+    # threads while pinned to one CPU.
+    mkl, mkl_note = peers.load_mkl()
+    jax, jax_note = peers.load_jax()
     header = [
         f"machine: {machine.description()}; "
         f"Python {platform.python_version()}, NumPy {np.__version__}, "
         f"SciPy {scipy.__version__}",
+        mkl_note,
+        jax_note,
     ]
+    print(mkl_note, jax_note, sep="\n")
+    size, repeats = (1024, 3) if args.quick else (2048, 5)
     with threadpool_limits(limits=1, user_api="blas"):
         blas = blas_description()
         for line in blas:
             print("BLAS:", line)
         progress("measuring single-threaded matrix-product peak")
-        peak = matmul_peak(1024 if args.quick else 2048, 3 if args.quick else 5)
+        peaks = {"OpenBLAS": matmul_peak(size, repeats)}
+        if mkl:
+            peaks["MKL"] = mkl.matmul_peak(size, repeats)
         progress("")
-        peak_line = f"single-threaded float64 matmul peak: {peak:.1f} GFLOP/s"
+        rates = ", ".join(f"{k} {v:.1f} GFLOP/s" for k, v in peaks.items())
+        peak_line = f"single-threaded float64 matmul peak (n={size}): {rates}"
+        if len(peaks) > 1:
+            peak_line += "; % of peak is of the higher"
         print("\r" + peak_line)
-        single = run_all(args.quick, rounds, target, "1 thread", args.only)
+        peak = max(peaks.values())
+        single = run_all(args.quick, rounds, target, "1 thread", args.only, mkl, jax)
     out = header + ["BLAS (headline run): " + "; ".join(blas), peak_line, ""]
-    out += table(single, peak, "NumPy/SciPy single-threaded")
-    if not args.no_default_threads:
+    out += table(single, peak, "all single-threaded")
+    if not args.no_default_threads:  # NumPy and SciPy only: MKL and JAX stay on one core
         multi = run_all(args.quick, max(3, rounds // 2), target, "default threads", args.only)
         out += table(multi, peak, "NumPy/SciPy default threads; ours single-threaded", busy=False)
     text = "\n".join(out)
@@ -391,7 +419,7 @@ def main():
     if (not args.quick and not args.only) or args.out != RESULTS:
         args.out.mkdir(parents=True, exist_ok=True)
         (args.out / "speed.md").write_text(
-            "# Speed against NumPy and SciPy\n\nMade by `python bench/speed.py`. "
+            "# Speed against NumPy, SciPy, MKL and JAX\n\nMade by `python bench/speed.py`. "
             "Ratio = their time / our time (above 1: we are faster).\n\n" + text + "\n"
         )
         plot(single, args.out / "speed.png")
