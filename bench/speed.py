@@ -1,10 +1,21 @@
-"""Times the installed `inv` module side by side with NumPy and SciPy in one process.
+"""Times the installed `inv` module side by side with NumPy, SciPy, MKL and JAX in one process.
 
     python bench/speed.py            # full run, a few minutes; writes bench/results/
     python bench/speed.py --quick    # smaller sizes and fewer repeats, for iteration
+    python bench/speed.py --quick --rounds 2 --only "inv 64" "lstsq 1000x10"   # some cases
 
-Headline numbers are single-threaded (threadpoolctl limits OpenBLAS to one thread, as our
-module always runs on one); a second table shows NumPy and SciPy with their default threads.
+Headline numbers are single-threaded, as our module always runs on one core: threadpoolctl
+limits OpenBLAS to one thread, MKL (pip's `mkl`, called through ctypes) runs its sequential
+layer and JAX (`jax.jit`, float64) has its thread pools pinned to one CPU. MKL and JAX are
+optional: without them their columns are left out, with a note. A second table shows NumPy
+and SciPy with their default threads.
+
+inv runs beside numpy.linalg.inv, SciPy's and MKL's getrf + getri (on a fresh copy, made
+outside the timer, that they overwrite) and JAX's inv; lstsq beside the normal equations
+(a^T a x = a^T b by Cholesky) through NumPy/SciPy, MKL and JAX, numpy.linalg.lstsq and SciPy's
+gelsy. Before timing, every routine's result is checked against NumPy's; while timing, its
+CPU time over wall time is recorded, which is above 1 when it kept more than one core busy
+(shown for the single-threaded run).
 Ratios are the other routine's time divided by ours: above 1 means we are faster.
 """
 
@@ -31,6 +42,7 @@ from threadpoolctl import threadpool_info, threadpool_limits  # noqa: E402
 
 import inv as ours  # noqa: E402
 import machine  # noqa: E402
+import peers  # noqa: E402
 
 RESULTS = Path(__file__).resolve().parent / "results"
 
@@ -40,34 +52,79 @@ def progress(text):
     sys.stderr.flush()
 
 
+def timed_batch(fn, k):
+    """Wall and CPU seconds of k calls. `fn` is a function of no arguments, or a pair
+    (prepare, call): then the k inputs prepare() makes are ready before the clock starts."""
+    if isinstance(fn, tuple):
+        prepare, call = fn
+        inputs = [prepare() for _ in range(k)]
+    else:
+        call, inputs = fn, None
+    cpu, start = time.process_time(), time.perf_counter()
+    if inputs is None:
+        for _ in range(k):
+            call()
+    else:
+        for x in inputs:
+            call(x)
+    wall = time.perf_counter() - start
+    return wall, time.process_time() - cpu
+
+
+def run_once(fn):
+    if isinstance(fn, tuple):
+        prepare, call = fn
+        return call(prepare())
+    return fn()
+
+
 def batch_size(fn, target=2e-3):
     """Calls per sample so that one sample lasts about `target` seconds."""
-    start = time.perf_counter()
-    fn()
-    once = time.perf_counter() - start
+    once, _ = timed_batch(fn, 1)
     return max(1, int(target / max(once, 1e-7)))
 
 
-def compare(fns, rounds, target):
+def compare(fns, rounds, target, load=None):
     """Median seconds per call of each function, sampled in interleaved rounds.
 
     Every round times each function once (a batch of calls for fast ones), rotating the
-    order, so that drift in the machine's load falls on all of them alike.
+    order, so that drift in the machine's load falls on all of them alike. A function may be
+    a (prepare, call) pair, as `timed_batch` takes. If `load` is a dict, it receives each
+    function's process CPU time over wall time across its batches: about 1 for a routine
+    on one core, more when other cores worked for it.
     """
     for fn in fns.values():  # warm-up: first-call costs and page cache
-        fn()
+        run_once(fn)
     batches = {name: batch_size(fn, target) for name, fn in fns.items()}
     samples = {name: [] for name in fns}
+    busy = {name: [0.0, 0.0] for name in fns}
     names = list(fns)
     for r in range(rounds):
         order = names[r % len(names):] + names[: r % len(names)]
         for name in order:
-            fn, k = fns[name], batches[name]
-            start = time.perf_counter()
-            for _ in range(k):
-                fn()
-            samples[name].append((time.perf_counter() - start) / k)
+            k = batches[name]
+            wall, cpu = timed_batch(fns[name], k)
+            samples[name].append(wall / k)
+            busy[name][0] += wall
+            busy[name][1] += cpu
+    if load is not None:
+        load.update({name: cpu / wall for name, (wall, cpu) in busy.items()})
     return {name: statistics.median(s) for name, s in samples.items()}
+
+
+def check(fns, expected, case, tol):
+    """Stops the run unless every function's result matches `expected` (NumPy's) to `tol`
+    relative to its largest entry. This also makes first-call costs, such as a
+    compilation, before timing starts."""
+    scale = np.abs(expected).max()
+    for name, fn in fns.items():
+        got = run_once(fn)
+        got = np.asarray(got[0] if isinstance(got, tuple) else got)
+        if got.shape != expected.shape or not np.allclose(got, expected, rtol=tol,
+                                                          atol=tol * scale):
+            error = np.abs(got - expected).max() if got.shape == expected.shape else got.shape
+            raise SystemExit(f"{name} gives a wrong result for {case}: "
+                             f"largest difference from NumPy {error} (allowed {tol * scale:.1e})")
 
 
 def matmul_peak(n, rounds):
@@ -118,34 +175,52 @@ def normal_equations(a, b):
     return scipy.linalg.cho_solve(factor, a.T @ b, check_finite=False)
 
 
-def run_inv(n, rounds, target):
+# Columns of the tables, in order; a peer whose library is missing has none.
+INV_PEERS = ("numpy.linalg.inv", "scipy getrf+getri", "MKL getrf+getri", "JAX inv")
+LSTSQ_PEERS = ("NumPy/SciPy normal eq", "MKL normal eq", "JAX normal eq", "numpy.linalg.lstsq",
+               "scipy gelsy")
+
+
+def run_inv(n, rounds, target, mkl=None, jax=None, load=None):
     rng = np.random.default_rng(n)
     a = rng.standard_normal((n, n)) + n * np.eye(n) * 0.1
-    return compare(
-        {"ours": lambda: ours.inv(a), "numpy.linalg.inv": lambda: np.linalg.inv(a)},
-        rounds,
-        target,
-    )
+    fns = {
+        "ours": lambda: ours.inv(a),
+        "numpy.linalg.inv": lambda: np.linalg.inv(a),
+        "scipy getrf+getri": (
+            lambda: np.array(a, order="F"),  # in place only on Fortran order
+            lambda x: scipy.linalg.inv(x, overwrite_a=True, check_finite=False),
+        ),
+    }
+    if mkl:
+        fns["MKL getrf+getri"] = mkl.inv(a)
+    if jax:
+        fns["JAX inv"] = jax.inv(a)
+    check(fns, np.linalg.inv(a), f"inv n={n}", 1e-8)
+    return compare(fns, rounds, target, load)
 
 
-def run_lstsq(m, n, order, rounds, target):
+def run_lstsq(m, n, order, rounds, target, mkl=None, jax=None, load=None):
     rng = np.random.default_rng(m + n)
     a = rng.standard_normal((m, n))
     if order == "F":
         a = np.asfortranarray(a)
     b = rng.standard_normal(m)
-    return compare(
-        {
-            "ours": lambda: ours.lstsq(a, b),
-            "normal eq": lambda: normal_equations(a, b),
-            "numpy.linalg.lstsq": lambda: np.linalg.lstsq(a, b, rcond=None),
-            "scipy gelsy": lambda: scipy.linalg.lstsq(
-                a, b, lapack_driver="gelsy", check_finite=False
-            ),
-        },
-        rounds,
-        target,
-    )
+    fns = {
+        "ours": lambda: ours.lstsq(a, b),
+        "NumPy/SciPy normal eq": lambda: normal_equations(a, b),
+        "numpy.linalg.lstsq": lambda: np.linalg.lstsq(a, b, rcond=None),
+        "scipy gelsy": lambda: scipy.linalg.lstsq(
+            a, b, lapack_driver="gelsy", check_finite=False
+        ),
+    }
+    if mkl:
+        fns["MKL normal eq"] = mkl.normal_equations(a, b)
+    if jax:
+        fns["JAX normal eq"] = jax.normal_equations(a, b)
+    expected = np.linalg.lstsq(a, b, rcond=None)[0]
+    check(fns, expected, f"lstsq {m}x{n} ({order})", 1e-8)
+    return compare(fns, rounds, target, load)
 
 
 def fmt_time(t):
@@ -156,66 +231,84 @@ def fmt_time(t):
     return f"{t:.2f} s"
 
 
-def table(rows, peak, headline):
-    """Markdown rows: case, our time, GFLOP/s and share of peak, then each ratio."""
+def present(rows, names):
+    """The peers among `names` that ran in these rows."""
+    return [name for name in names if any(name in r["times"] for r in rows)]
+
+
+def busy_line(rows, names):
+    """Each routine's highest CPU time over wall time across the cases, with its case."""
+    cells = []
+    for name in names:
+        ratio, case = max((r["load"][name], r["case"]) for r in rows if name in r["load"])
+        mark = " **more than one core**" if ratio > 1.2 else ""
+        cells.append(f"{name} {ratio:.2f} ({case}){mark}")
+    return "CPU time / wall time, highest over the cases: " + "; ".join(cells)
+
+
+def section(title, first, rows, names, peak, busy):
+    peers = present(rows, names)
+    lines = [
+        f"### {title}",
+        "",
+        f"| {first} | ours | " + " | ".join(f"{p} | ratio" for p in peers)
+        + " | ours GFLOP/s | % of peak |",
+        "|---|" + "---:|" * (3 + 2 * len(peers)),
+    ]
+    for r in rows:
+        t = r["times"]
+        gf = r["flops"] / t["ours"] / 1e9
+        cells = [r["case"], fmt_time(t["ours"])]
+        for p in peers:
+            cells += [fmt_time(t[p]), f"{t[p] / t['ours']:.2f}"] if p in t else ["", ""]
+        cells += [f"{gf:.2f}", f"{100 * gf / peak:.0f}%"]
+        lines.append("| " + " | ".join(cells) + " |")
+    return lines + (["", busy_line(rows, ["ours", *peers])] if busy else []) + [""]
+
+
+def table(rows, peak, headline, busy=True):
+    """Markdown: per case our time, each peer's time and ratio, our GFLOP/s and share of
+    peak; below each table, unless `busy` is false, how many cores each routine kept busy.
+
+    That figure is the whole process's CPU time, so it means something only while no
+    thread pool idles on its own: with their default threads, OpenBLAS's workers spin for a
+    while after each call, and that time falls on whatever runs next, ours included."""
     lines = []
     inv_rows = [r for r in rows if r["kind"] == "inv"]
     ls_rows = [r for r in rows if r["kind"] == "lstsq"]
     if inv_rows:
-        lines += [
-            f"### inv ({headline})",
-            "",
-            "| n | ours | numpy.linalg.inv | ratio | ours GFLOP/s | % of peak |",
-            "|---:|---:|---:|---:|---:|---:|",
-        ]
-        for r in inv_rows:
-            t = r["times"]
-            gf = r["flops"] / t["ours"] / 1e9
-            lines.append(
-                f"| {r['case']} | {fmt_time(t['ours'])} | {fmt_time(t['numpy.linalg.inv'])} "
-                f"| {t['numpy.linalg.inv'] / t['ours']:.2f} | {gf:.2f} | {100 * gf / peak:.0f}% |"
-            )
-        lines.append("")
+        lines += section(f"inv ({headline})", "n", inv_rows, INV_PEERS, peak, busy)
     if ls_rows:
-        lines += [
-            f"### lstsq ({headline})",
-            "",
-            "| m x n (order) | ours | normal eq | ratio | numpy lstsq | ratio | scipy gelsy "
-            "| ratio | ours GFLOP/s | % of peak |",
-            "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
-        ]
-        for r in ls_rows:
-            t = r["times"]
-            gf = r["flops"] / t["ours"] / 1e9
-            cells = [r["case"], fmt_time(t["ours"])]
-            for other in ("normal eq", "numpy.linalg.lstsq", "scipy gelsy"):
-                cells += [fmt_time(t[other]), f"{t[other] / t['ours']:.2f}"]
-            cells += [f"{gf:.2f}", f"{100 * gf / peak:.0f}%"]
-            lines.append("| " + " | ".join(cells) + " |")
-        lines.append("")
+        lines += section(f"lstsq ({headline})", "m x n (order)", ls_rows, LSTSQ_PEERS, peak,
+                         busy)
     return lines
 
 
-def run_all(quick, rounds, target, label):
+def case_name(kind, case):
+    return f"{case}" if kind == "inv" else "{}x{} ({})".format(*case)
+
+
+def run_all(quick, rounds, target, label, only=None, mkl=None, jax=None):
     cases = [("inv", n) for n in inv_cases(quick)] + [
         ("lstsq", c) for c in lstsq_cases(quick)
     ]
+    if only:
+        cases = [c for c in cases if any(f"{c[0]} {case_name(*c)}".startswith(o) for o in only)]
     rows = []
     for i, (kind, case) in enumerate(cases, 1):
+        name = case_name(kind, case)
+        progress(f"[{label} {i}/{len(cases)}] {kind} {name}")
+        load = {}
         if kind == "inv":
             n = case
-            name = f"{n}"
-            progress(f"[{label} {i}/{len(cases)}] inv n={n}")
             big = n >= 1024
-            times = run_inv(n, max(3, rounds // 2) if big else rounds, target)
+            times = run_inv(n, max(3, rounds // 2) if big else rounds, target, mkl, jax, load)
             flops = inv_flops(n)
         else:
             m, n, order = case
-            name = f"{m}x{n} ({order})"
-            progress(f"[{label} {i}/{len(cases)}] lstsq {name}")
-            times = run_lstsq(m, n, order, rounds, target)
+            times = run_lstsq(m, n, order, rounds, target, mkl, jax, load)
             flops = lstsq_flops(m, n)
-        rows.append({"kind": kind, "case": name, "times": times, "flops": flops})
+        rows.append({"kind": kind, "case": name, "times": times, "flops": flops, "load": load})
     progress("")
     sys.stderr.write("\r")
     return rows
@@ -242,19 +335,23 @@ def plot(single, path):
     fig, (left, right) = plt.subplots(1, 2, figsize=(12, 4.5))
     inv_rows = [r for r in single if r["kind"] == "inv"]
     ns = [int(r["case"]) for r in inv_rows]
-    left.plot(ns, [r["times"]["numpy.linalg.inv"] / r["times"]["ours"] for r in inv_rows], "o-")
+    for other in present(inv_rows, INV_PEERS):
+        left.plot(ns, [r["times"][other] / r["times"]["ours"] for r in inv_rows], "o-",
+                  label=other)
     left.axhline(1.0, color="grey", lw=0.8)
     left.set_xscale("log", base=2)
     left.set_xlabel("n")
-    left.set_ylabel("numpy time / our time")
+    left.set_ylabel("their time / our time")
     left.set_title("inv(a), n x n, single thread")
+    left.legend(fontsize=8)
 
     ls_rows = [r for r in single if r["kind"] == "lstsq"]
     x = np.arange(len(ls_rows))
-    width = 0.27
-    for k, other in enumerate(("normal eq", "numpy.linalg.lstsq", "scipy gelsy")):
+    others = present(ls_rows, LSTSQ_PEERS)
+    width = 0.8 / max(1, len(others))
+    for k, other in enumerate(others):
         right.bar(
-            x + (k - 1) * width,
+            x + (k - (len(others) - 1) / 2) * width,
             [r["times"][other] / r["times"]["ours"] for r in ls_rows],
             width,
             label=other,
@@ -277,36 +374,52 @@ def main():
     parser.add_argument("--no-default-threads", action="store_true",
                         help="skip the reference table with default threads")
     parser.add_argument("--out", type=Path, default=RESULTS, help="folder for speed.md/png")
+    parser.add_argument("--only", nargs="+", metavar="CASE",
+                        help='cases whose name starts so, e.g. "inv 64" "lstsq 1000x10"')
     args = parser.parse_args()
     rounds = args.rounds or (5 if args.quick else 9)
     target = 1e-3 if args.quick else 3e-3
 
+    # MKL's layers are chosen before threadpoolctl inspects the library; JAX starts its
+    # threads while pinned to one CPU.
+    mkl, mkl_note = peers.load_mkl()
+    jax, jax_note = peers.load_jax()
     header = [
         f"machine: {machine.description()}; "
         f"Python {platform.python_version()}, NumPy {np.__version__}, "
         f"SciPy {scipy.__version__}",
+        mkl_note,
+        jax_note,
     ]
+    print(mkl_note, jax_note, sep="\n")
+    size, repeats = (1024, 3) if args.quick else (2048, 5)
     with threadpool_limits(limits=1, user_api="blas"):
         blas = blas_description()
         for line in blas:
             print("BLAS:", line)
         progress("measuring single-threaded matrix-product peak")
-        peak = matmul_peak(1024 if args.quick else 2048, 3 if args.quick else 5)
+        peaks = {"OpenBLAS": matmul_peak(size, repeats)}
+        if mkl:
+            peaks["MKL"] = mkl.matmul_peak(size, repeats)
         progress("")
-        print(f"\rsingle-threaded matmul peak: {peak:.1f} GFLOP/s")
-        single = run_all(args.quick, rounds, target, "1 thread")
-    out = header + ["BLAS (headline run): " + "; ".join(blas),
-                    f"single-threaded float64 matmul peak: {peak:.1f} GFLOP/s", ""]
-    out += table(single, peak, "NumPy/SciPy single-threaded")
-    if not args.no_default_threads:
-        multi = run_all(args.quick, max(3, rounds // 2), target, "default threads")
-        out += table(multi, peak, "NumPy/SciPy default threads; ours single-threaded")
+        rates = ", ".join(f"{k} {v:.1f} GFLOP/s" for k, v in peaks.items())
+        peak_line = f"single-threaded float64 matmul peak (n={size}): {rates}"
+        if len(peaks) > 1:
+            peak_line += "; % of peak is of the higher"
+        print("\r" + peak_line)
+        peak = max(peaks.values())
+        single = run_all(args.quick, rounds, target, "1 thread", args.only, mkl, jax)
+    out = header + ["BLAS (headline run): " + "; ".join(blas), peak_line, ""]
+    out += table(single, peak, "all single-threaded")
+    if not args.no_default_threads:  # NumPy and SciPy only: MKL and JAX stay on one core
+        multi = run_all(args.quick, max(3, rounds // 2), target, "default threads", args.only)
+        out += table(multi, peak, "NumPy/SciPy default threads; ours single-threaded", busy=False)
     text = "\n".join(out)
     print(text)
-    if not args.quick or args.out != RESULTS:
+    if (not args.quick and not args.only) or args.out != RESULTS:
         args.out.mkdir(parents=True, exist_ok=True)
         (args.out / "speed.md").write_text(
-            "# Speed against NumPy and SciPy\n\nMade by `python bench/speed.py`. "
+            "# Speed against NumPy, SciPy, MKL and JAX\n\nMade by `python bench/speed.py`. "
             "Ratio = their time / our time (above 1: we are faster).\n\n" + text + "\n"
         )
         plot(single, args.out / "speed.png")
