@@ -49,6 +49,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--against", type=Path, required=True, help="folder with another build")
     parser.add_argument("--quick", action="store_true", help="small sizes, few repeats")
+    parser.add_argument("--only", nargs="+", metavar="CASE", default=[""],
+                        help='cases whose names start so, e.g. "inv 64" "lstsq 1000x10"')
     args = parser.parse_args()
     other = load_apart(args.against)
     rounds, target = (5, 1e-3) if args.quick else (15, 3e-3)
@@ -56,6 +58,8 @@ def main():
     print("| case | installed | other | other / installed |\n|---|---:|---:|---:|")
 
     def row(case, fns):
+        if not any(case.startswith(prefix) for prefix in args.only):
+            return
         times = speed.compare(fns, rounds, target)
         print(f"| {case} | {speed.fmt_time(times['installed'])} | {speed.fmt_time(times['other'])} "
               f"| {times['other'] / times['installed']:.2f} |", flush=True)
