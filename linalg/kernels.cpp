@@ -30,8 +30,8 @@ constexpr std::ptrdiff_t max_unblocked_inverse_size = 64;
 // From this size on, the inverse is formed from the factors by the blocked steps below rather
 // than by PartialPivLU::inverse(); below it the difference is lost in the call's overhead.
 constexpr std::ptrdiff_t min_blocked_inverse_size = 128;
-// Columns of L^-1 formed per triangular solve.
-constexpr std::ptrdiff_t inverse_panel = 64;
+// L^-1 is formed by halving down to blocks of at most this size, which are solved directly.
+constexpr std::ptrdiff_t max_lower_inverse_leaf = 64;
 // From this size on the normal equations are factorised by blocked_ldlt_solve().
 constexpr std::ptrdiff_t min_blocked_ldlt_size = 128;
 // Columns per panel of the blocked LDL^T.
@@ -331,6 +331,34 @@ void unblocked_inverse(const double* a, std::ptrdiff_t n, double* w, std::ptrdif
     }
 }
 
+using LowerRef = Eigen::Ref<const Eigen::MatrixXd, 0, Eigen::OuterStride<>>;
+using BlockRef = Eigen::Ref<Eigen::MatrixXd, 0, Eigen::OuterStride<>>;
+
+// x = L^-1 for the unit lower triangle L of `lower` (x is m x m, zero above its diagonal).
+// Halving, [L11 0; L21 L22]^-1 = [X11 0; -X22 L21 X11  X22], so that most of the work is
+// two triangular-times-full products instead of substitution against narrow panels.
+// `scratch` holds at least (m/2 + 16) x m/2.
+void invert_unit_lower(const LowerRef& lower, BlockRef x, BlockRef scratch) {
+    const Eigen::Index m = lower.rows();
+    if (m <= max_lower_inverse_leaf) {
+        x.setIdentity();
+        lower.triangularView<Eigen::UnitLower>().solveInPlace(x);
+        return;
+    }
+    const Eigen::Index top = m / 2 / 16 * 16;  // whole blocks of the product kernels
+    const Eigen::Index bottom = m - top;
+    invert_unit_lower(lower.topLeftCorner(top, top), x.topLeftCorner(top, top), scratch);
+    invert_unit_lower(lower.bottomRightCorner(bottom, bottom),
+                      x.bottomRightCorner(bottom, bottom), scratch);
+    x.topRightCorner(top, bottom).setZero();
+    auto product = scratch.topLeftCorner(bottom, top);
+    product.noalias() = lower.bottomLeftCorner(bottom, top) *
+                        x.topLeftCorner(top, top).triangularView<Eigen::UnitLower>();
+    x.bottomLeftCorner(bottom, top).noalias() =
+        x.bottomRightCorner(bottom, bottom).triangularView<Eigen::UnitLower>() * product;
+    x.bottomLeftCorner(bottom, top) *= -1.0;
+}
+
 void invert(const double* a, std::ptrdiff_t n, double* lu, std::ptrdiff_t lu_stride,
             double* inverse) {
     if (n <= max_unblocked_inverse_size) {
@@ -348,30 +376,31 @@ void invert(const double* a, std::ptrdiff_t n, double* lu, std::ptrdiff_t lu_str
         return;
     }
     // Forward substitution L Y = P I. Column j of P I is the unit vector e_p(j), where
-    // p = P's indices, so column j of Y is column p(j) of L^-1, which is zero above its
-    // diagonal: substituting through those rows only subtracts products with zeros. So
-    // L^-1 is formed a block of columns at a time on the rows at and below the block
-    // (a third of the work of substituting against the whole identity) and scattered.
+    // p = P's indices, so column j of Y is column p(j) of L^-1: L^-1 is formed on its own
+    // (a third of the work of substituting against the whole identity), then its columns
+    // are moved to their places.
+    Eigen::MatrixXd scratch(n / 2 + 16, n / 2);
+    invert_unit_lower(decomposition.matrixLU(), result, scratch);
     const auto& row_of = decomposition.permutationP().indices();
     std::vector<Eigen::Index> column_of(static_cast<std::size_t>(n));
     for (Eigen::Index j = 0; j < n; ++j) {
         column_of[static_cast<std::size_t>(row_of(j))] = j;
     }
-    Eigen::MatrixXd panel(n, std::min<Eigen::Index>(n, inverse_panel));
-    for (Eigen::Index c0 = 0; c0 < n; c0 += inverse_panel) {
-        const Eigen::Index width = std::min<Eigen::Index>(inverse_panel, n - c0);
-        auto block = panel.topLeftCorner(n - c0, width);
-        block.setZero();
-        block.topRows(width).setIdentity();
-        decomposition.matrixLU()
-            .bottomRightCorner(n - c0, n - c0)
-            .triangularView<Eigen::UnitLower>()
-            .solveInPlace(block);
-        for (Eigen::Index c = c0; c < c0 + width; ++c) {
-            auto column = result.col(column_of[static_cast<std::size_t>(c)]);
-            column.head(c0).setZero();
-            column.tail(n - c0) = block.col(c - c0);
+    // Column c goes to column_of[c]: each cycle of that permutation is walked once, the
+    // column in hand swapped into its place.
+    std::vector<bool> placed(static_cast<std::size_t>(n), false);
+    Eigen::VectorXd carried(n);
+    for (Eigen::Index start = 0; start < n; ++start) {
+        if (placed[static_cast<std::size_t>(start)]) {
+            continue;
         }
+        carried = result.col(start);
+        Eigen::Index c = start;
+        do {
+            c = column_of[static_cast<std::size_t>(c)];
+            result.col(c).swap(carried);
+            placed[static_cast<std::size_t>(c)] = true;
+        } while (c != start);
     }
     // Back substitution U X = Y over all of Y, every term taking part, as a.inverse() does.
     decomposition.matrixLU().triangularView<Eigen::Upper>().solveInPlace(result);
