@@ -85,11 +85,12 @@ class Mkl:
         dim_p, info_p, lwork_p = byref(dim), byref(info), byref(lwork)
         ipiv_p, work_p = ipiv.ctypes.data, work.ctypes.data
 
-        def prepare():
-            return np.array(a, order="F")
+        def prepare():  # the copy and its address, both outside the timer
+            x = np.array(a, order="F")
+            return x, x.ctypes.data
 
-        def call(x):
-            p = x.ctypes.data
+        def call(prepared):
+            x, p = prepared
             self.getrf(dim_p, dim_p, p, dim_p, ipiv_p, info_p)
             _check("dgetrf", info)
             self.getri(dim_p, p, dim_p, ipiv_p, work_p, lwork_p, info_p)

@@ -23,9 +23,9 @@ using ConstVector = Eigen::Map<const Eigen::VectorXd>;
 using StridedMatrix = Eigen::Map<Eigen::MatrixXd, 0, Eigen::OuterStride<>>;
 using StridedConstMatrix = Eigen::Map<const Eigen::MatrixXd, 0, Eigen::OuterStride<>>;
 
-// Up to this size the inverse runs through unblocked_inverse(), whose loops keep the whole
-// matrix in registers and L1; Eigen's general path spends more on its set-up than on the
-// arithmetic there.
+// Up to this size the inverse runs through unblocked_inverse(), whose loops run along whole
+// contiguous rows; Eigen's general path spends more on its set-up and its narrow blocks than
+// on the arithmetic there.
 constexpr std::ptrdiff_t max_unblocked_inverse_size = 64;
 // From this size on, the inverse is formed from the factors by the blocked steps below rather
 // than by PartialPivLU::inverse(); below it the difference is lost in the call's overhead.
