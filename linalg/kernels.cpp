@@ -36,10 +36,6 @@ constexpr std::ptrdiff_t max_lower_inverse_leaf = 64;
 constexpr std::ptrdiff_t min_blocked_ldlt_size = 128;
 // Columns per panel of the blocked LDL^T.
 constexpr std::ptrdiff_t ldlt_panel = 32;
-// From this many columns on, a^T a is formed by Eigen's rank-k update; below it, that
-// update spends more on packing and on its triangular blocks than on the products, and
-// add_normal_tiles() forms the dot products of the columns directly.
-constexpr std::ptrdiff_t min_rank_update_size = 64;
 
 using Packet = Eigen::internal::packet_traits<double>::type;
 constexpr std::ptrdiff_t packet_size = Eigen::internal::packet_traits<double>::size;

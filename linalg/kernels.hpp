@@ -9,6 +9,11 @@
 
 #include <cstddef>
 
+// From this many columns on, a^T a is formed by Eigen's rank-k update; below it, that
+// update spends more on packing and on its triangular blocks than on the products, and
+// normal_matrix_rows forms the dot products of the columns directly, from register tiles.
+constexpr std::ptrdiff_t min_rank_update_size = 64;
+
 struct linalg_kernels {
     // Inverse of the n x n column-major `a` into `inverse`; `lu` (n x n, `lu_stride` doubles
     // between columns) receives the factors.

@@ -95,10 +95,10 @@ Eigen::VectorXd lstsq(Eigen::MatrixXd& a, Eigen::VectorXd& b) {
     const linalg_kernels& solving =
         n <= max_plainly_rounded_size ? *linalg_kernels_baseline() : fastest;
     // a^T a and a^T b are formed a panel of rows at a time: both kernels of a^T a run faster
-    // on a few hundred rows than on all of them at once (512 rows of 50 columns, 200 KB, stay
-    // in L2), and a^T b then reads each panel while it is still in cache instead of streaming
-    // all of a once more.
-    constexpr Eigen::Index panel = 512;
+    // on a few hundred rows than on all of them at once (Eigen's rank-k update on about 200,
+    // the tiles on 512: 512 rows of 50 columns, 200 KB, stay in L2), and a^T b then reads
+    // each panel while it is still in cache instead of streaming all of a once more.
+    const Eigen::Index panel = n < min_rank_update_size ? 512 : 192;
     normal_matrix.setZero();
     for (Eigen::Index r0 = 0; n > 0 && r0 < m; r0 += panel) {
         const Eigen::Index rows = std::min(panel, m - r0);
