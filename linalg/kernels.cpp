@@ -23,10 +23,14 @@ using ConstVector = Eigen::Map<const Eigen::VectorXd>;
 using StridedMatrix = Eigen::Map<Eigen::MatrixXd, 0, Eigen::OuterStride<>>;
 using StridedConstMatrix = Eigen::Map<const Eigen::MatrixXd, 0, Eigen::OuterStride<>>;
 
+using Packet = Eigen::internal::packet_traits<double>::type;
+constexpr std::ptrdiff_t packet_size = Eigen::internal::packet_traits<double>::size;
+
 // Up to this size the inverse runs through unblocked_inverse(), whose loops run along whole
 // contiguous rows; Eigen's general path spends more on its set-up and its narrow blocks than
-// on the arithmetic there.
-constexpr std::ptrdiff_t max_unblocked_inverse_size = 64;
+// on the arithmetic there. Those loops also run over zeros, which pays with vectors of four
+// or more doubles; with two (SSE2, NEON) it stops paying beyond n = 8.
+constexpr std::ptrdiff_t max_unblocked_inverse_size = packet_size >= 4 ? 64 : 8;
 // From this size on, the inverse is formed from the factors by the blocked steps below rather
 // than by PartialPivLU::inverse(); below it the difference is lost in the call's overhead.
 constexpr std::ptrdiff_t min_blocked_inverse_size = 128;
@@ -37,8 +41,6 @@ constexpr std::ptrdiff_t min_blocked_ldlt_size = 128;
 // Columns per panel of the blocked LDL^T.
 constexpr std::ptrdiff_t ldlt_panel = 32;
 
-using Packet = Eigen::internal::packet_traits<double>::type;
-constexpr std::ptrdiff_t packet_size = Eigen::internal::packet_traits<double>::size;
 
 // Adds to the lower triangle of the n x n column-major `g` the dot products, over `rows`
 // rows, of columns i0 .. i0+I-1 of `a` with columns j0 .. j0+J-1. The I x J sums stay in
