@@ -379,27 +379,8 @@ void invert(const double* a, std::ptrdiff_t n, double* lu, std::ptrdiff_t lu_str
     // are moved to their places.
     Eigen::MatrixXd scratch(n / 2 + 16, n / 2);
     invert_unit_lower(decomposition.matrixLU(), result, scratch);
-    const auto& row_of = decomposition.permutationP().indices();
-    std::vector<Eigen::Index> column_of(static_cast<std::size_t>(n));
-    for (Eigen::Index j = 0; j < n; ++j) {
-        column_of[static_cast<std::size_t>(row_of(j))] = j;
-    }
-    // Column c goes to column_of[c]: each cycle of that permutation is walked once, the
-    // column in hand swapped into its place.
-    std::vector<bool> placed(static_cast<std::size_t>(n), false);
-    Eigen::VectorXd carried(n);
-    for (Eigen::Index start = 0; start < n; ++start) {
-        if (placed[static_cast<std::size_t>(start)]) {
-            continue;
-        }
-        carried = result.col(start);
-        Eigen::Index c = start;
-        do {
-            c = column_of[static_cast<std::size_t>(c)];
-            result.col(c).swap(carried);
-            placed[static_cast<std::size_t>(c)] = true;
-        } while (c != start);
-    }
+    // Eigen moves the columns to their places in place.
+    result.applyOnTheRight(decomposition.permutationP());
     // Back substitution U X = Y over all of Y, every term taking part, as a.inverse() does.
     decomposition.matrixLU().triangularView<Eigen::Upper>().solveInPlace(result);
 }
