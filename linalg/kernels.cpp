@@ -1,5 +1,7 @@
 // The numerical kernels behind inv() and lstsq(). This file is compiled once per
-// instruction-set level, with LINALG_LEVEL naming the level; see kernels.hpp.
+// instruction-set level, with LINALG_LEVEL naming the level and Eigen renamed for it; see
+// kernels.hpp. Standard-library templates that the compiler might emit out of line would be
+// shared between the levels under one name, so the code below keeps to Eigen's types.
 #include "kernels.hpp"
 
 #include <Eigen/Cholesky>
@@ -8,11 +10,17 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <vector>
 
 #ifndef LINALG_LEVEL
 #error "LINALG_LEVEL must name the instruction-set level this copy is built for"
 #endif
+
+#define LINALG_CONCAT_(a, b) a##b
+#define LINALG_CONCAT(a, b) LINALG_CONCAT_(a, b)
+#define LINALG_LEVEL_NAMESPACE LINALG_CONCAT(kernels_, LINALG_LEVEL)
+
+namespace linalg {
+namespace LINALG_LEVEL_NAMESPACE {
 
 namespace {
 
@@ -41,14 +49,13 @@ constexpr std::ptrdiff_t min_blocked_ldlt_size = 128;
 // Columns per panel of the blocked LDL^T.
 constexpr std::ptrdiff_t ldlt_panel = 32;
 
-
 // Adds to the lower triangle of the n x n column-major `g` the dot products, over `rows`
 // rows, of columns i0 .. i0+I-1 of `a` with columns j0 .. j0+J-1. The I x J sums stay in
 // registers (3 x 4 of them fit the 16 vector registers of SSE2 and AVX2 with the loads) while
 // the rows stream by a packet at a time.
 template <int I, int J>
-void add_normal_tile(const double* a, std::ptrdiff_t stride, std::ptrdiff_t rows,
-                     std::ptrdiff_t i0, std::ptrdiff_t j0, std::ptrdiff_t n, double* g) {
+void add_normal_tile(const double* a, std::ptrdiff_t stride, std::ptrdiff_t rows, std::ptrdiff_t i0,
+                     std::ptrdiff_t j0, std::ptrdiff_t n, double* g) {
     using namespace Eigen::internal;
     const double* left[I];
     const double* right[J];
@@ -90,8 +97,8 @@ void add_normal_tile(const double* a, std::ptrdiff_t stride, std::ptrdiff_t rows
 }
 
 // a^T a's lower triangle added to g, as tiles of 3 x 4 column pairs.
-void add_normal_tiles(const double* a, std::ptrdiff_t stride, std::ptrdiff_t rows,
-                      std::ptrdiff_t n, double* g) {
+void add_normal_tiles(const double* a, std::ptrdiff_t stride, std::ptrdiff_t rows, std::ptrdiff_t n,
+                      double* g) {
     constexpr int tile_rows = 3;
     constexpr int tile_cols = 4;
     std::ptrdiff_t j0 = 0;
@@ -135,19 +142,16 @@ bool blocked_ldlt_solve(Matrix& normal_matrix, const ConstVector& right_side, Ve
     while (leaves < n) {
         leaves *= 2;
     }
-    std::vector<double> magnitude(static_cast<std::size_t>(leaves), -1.0);
-    std::vector<Eigen::Index> winner(static_cast<std::size_t>(2 * leaves));
-    const auto at = [](auto& v, Eigen::Index i) -> auto& { return v[static_cast<std::size_t>(i)]; };
+    Eigen::VectorXd magnitude = Eigen::VectorXd::Constant(leaves, -1.0);
+    magnitude.head(n) = diagonal.cwiseAbs();
+    Eigen::Matrix<Eigen::Index, Eigen::Dynamic, 1> winner(2 * leaves);
     for (Eigen::Index i = 0; i < leaves; ++i) {
-        if (i < n) {
-            at(magnitude, i) = std::abs(diagonal(i));
-        }
-        at(winner, leaves + i) = i;
+        winner(leaves + i) = i;
     }
     const auto play = [&](Eigen::Index node) {
-        const Eigen::Index left = at(winner, 2 * node);
-        const Eigen::Index right = at(winner, 2 * node + 1);
-        at(winner, node) = at(magnitude, right) > at(magnitude, left) ? right : left;
+        const Eigen::Index left = winner(2 * node);
+        const Eigen::Index right = winner(2 * node + 1);
+        winner(node) = magnitude(right) > magnitude(left) ? right : left;
     };
     for (Eigen::Index node = leaves - 1; node > 0; --node) {
         play(node);
@@ -158,16 +162,14 @@ bool blocked_ldlt_solve(Matrix& normal_matrix, const ConstVector& right_side, Ve
         }
     };
     Eigen::Transpositions<Eigen::Dynamic> swaps(n);
-    std::vector<Eigen::Index> original(static_cast<std::size_t>(n));
+    Eigen::Matrix<Eigen::Index, Eigen::Dynamic, 1> original =
+        Eigen::Matrix<Eigen::Index, Eigen::Dynamic, 1>::LinSpaced(n, 0, n - 1);
     for (Eigen::Index k = 0; k < n; ++k) {
-        at(original, k) = k;
-    }
-    for (Eigen::Index k = 0; k < n; ++k) {
-        const Eigen::Index biggest = at(winner, 1);
+        const Eigen::Index biggest = winner(1);
         swaps.indices()(k) = static_cast<int>(biggest);
-        std::swap(at(original, k), at(original, biggest));
-        at(magnitude, biggest) = at(magnitude, k);
-        at(magnitude, k) = -1.0;
+        std::swap(original(k), original(biggest));
+        magnitude(biggest) = magnitude(k);
+        magnitude(k) = -1.0;
         replay(biggest);
         replay(k);
     }
@@ -186,9 +188,9 @@ bool blocked_ldlt_solve(Matrix& normal_matrix, const ConstVector& right_side, Ve
     }
     Eigen::MatrixXd factors(n, n);
     for (Eigen::Index j = 0; j < n; ++j) {
-        const auto column = normal_matrix.col(at(original, j));
+        const auto column = normal_matrix.col(original(j));
         for (Eigen::Index i = j; i < n; ++i) {
-            factors(i, j) = column(at(original, i));
+            factors(i, j) = column(original(i));
         }
     }
 
@@ -346,8 +348,8 @@ void invert_unit_lower(const LowerRef& lower, BlockRef x, BlockRef scratch) {
     const Eigen::Index top = m / 2 / 16 * 16;  // whole blocks of the product kernels
     const Eigen::Index bottom = m - top;
     invert_unit_lower(lower.topLeftCorner(top, top), x.topLeftCorner(top, top), scratch);
-    invert_unit_lower(lower.bottomRightCorner(bottom, bottom),
-                      x.bottomRightCorner(bottom, bottom), scratch);
+    invert_unit_lower(lower.bottomRightCorner(bottom, bottom), x.bottomRightCorner(bottom, bottom),
+                      scratch);
     x.topRightCorner(top, bottom).setZero();
     auto product = scratch.topLeftCorner(bottom, top);
     product.noalias() = lower.bottomLeftCorner(bottom, top) *
@@ -416,11 +418,8 @@ void ldlt_solve(std::ptrdiff_t n, double* normal_matrix, const double* right_sid
 
 }  // namespace
 
-#define LINALG_CONCAT_(a, b) a##b
-#define LINALG_CONCAT(a, b) LINALG_CONCAT_(a, b)
-#define LINALG_TABLE LINALG_CONCAT(linalg_kernels_, LINALG_LEVEL)
+extern const Kernels table;  // a const at namespace scope is otherwise internal to this file
+const Kernels table = {invert, normal_matrix_rows, right_side_rows, ldlt_solve};
 
-extern "C" LINALG_LEVEL_EXPORT const linalg_kernels* LINALG_TABLE() {
-    static const linalg_kernels table = {invert, normal_matrix_rows, right_side_rows, ldlt_solve};
-    return &table;
-}
+}  // namespace LINALG_LEVEL_NAMESPACE
+}  // namespace linalg

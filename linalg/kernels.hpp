@@ -1,20 +1,23 @@
 // The numerical kernels behind inv() and lstsq(), as one table per instruction-set level.
 //
-// kernels.cpp is compiled once per level (see CMakeLists.txt), and each copy defines one
-// function, linalg_kernels_<level>(), that returns its table. Where several levels are built,
-// each is a shared library of its own that exports nothing else, so code compiled for one
-// level never calls code compiled for another. The entries take plain pointers: no Eigen
-// object crosses between levels, because Eigen's allocation alignment differs between them.
+// kernels.cpp is compiled once per level (see CMakeLists.txt), every copy linked into the one
+// module. Each copy keeps its code apart by name: its own functions live in the namespace
+// linalg::kernels_<level>, and Eigen's namespace is renamed to linalg_eigen_<level> for it,
+// so every template instance a level makes carries the level's name and the linker cannot
+// merge one level's instance with another's. The entries take plain pointers: no Eigen
+// object crosses between levels, because every level has an Eigen of its own.
 #pragma once
 
 #include <cstddef>
+
+namespace linalg {
 
 // From this many columns on, a^T a is formed by Eigen's rank-k update; below it, that
 // update spends more on packing and on its triangular blocks than on the products, and
 // normal_matrix_rows forms the dot products of the columns directly, from register tiles.
 constexpr std::ptrdiff_t min_rank_update_size = 64;
 
-struct linalg_kernels {
+struct Kernels {
     // Inverse of the n x n column-major `a` into `inverse`; `lu` (n x n, `lu_stride` doubles
     // between columns) receives the factors.
     void (*inverse)(const double* a, std::ptrdiff_t n, double* lu, std::ptrdiff_t lu_stride,
@@ -32,11 +35,10 @@ struct linalg_kernels {
                        double* x);
 };
 
-#if defined(LINALG_LEVEL_SHARED)
-#define LINALG_LEVEL_EXPORT __attribute__((visibility("default")))
-#else
-#define LINALG_LEVEL_EXPORT
-#endif
-
+// Each level's table of entry points, defined by its copy of kernels.cpp.
 #define LINALG_DECLARE_LEVEL(level) \
-    extern "C" LINALG_LEVEL_EXPORT const linalg_kernels* linalg_kernels_##level();
+    namespace kernels_##level {     \
+        extern const Kernels table; \
+    }
+
+}  // namespace linalg

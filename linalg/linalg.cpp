@@ -11,24 +11,24 @@
 #include "levels.hpp"
 #include "memory.hpp"
 
-LINALG_FOR_EACH_LEVEL(LINALG_DECLARE_LEVEL)
-
 namespace linalg {
+
+LINALG_FOR_EACH_LEVEL(LINALG_DECLARE_LEVEL)
 
 namespace {
 
 struct Level {
     const char* name;
-    const linalg_kernels* kernels;
+    const Kernels* kernels;
 };
 
 // The highest level this build carries that the CPU runs, asked once.
 const Level& fastest_level() {
     static const Level chosen = [] {
         Level best = {nullptr, nullptr};  // the baseline, the first level, always runs
-#define LINALG_TRY_LEVEL(level)                         \
-    if (cpu_runs_##level()) {                           \
-        best = Level{#level, linalg_kernels_##level()}; \
+#define LINALG_TRY_LEVEL(level)                        \
+    if (cpu_runs_##level()) {                          \
+        best = Level{#level, &kernels_##level::table}; \
     }
         LINALG_FOR_EACH_LEVEL(LINALG_TRY_LEVEL)
 #undef LINALG_TRY_LEVEL
@@ -86,14 +86,13 @@ Eigen::VectorXd lstsq(Eigen::MatrixXd& a, Eigen::VectorXd& b) {
     Eigen::MatrixXd normal_matrix = unfilled_matrix(n, n);
     Eigen::VectorXd right_side = Eigen::VectorXd::Zero(n);
     Eigen::VectorXd x(n);
-    const linalg_kernels& fastest = *fastest_level().kernels;
+    const Kernels& fastest = *fastest_level().kernels;
     // Fused multiply-adds round a^T b and the factorisation differently, and on
     // ill-conditioned fits (NIST's Wampler2) that cost up to two of the digits that a build
     // without them delivers. Below this size both are cheap next to forming a^T a, so they
     // run at the baseline level, whose rounding is that of a plain build.
     constexpr Eigen::Index max_plainly_rounded_size = 128;
-    const linalg_kernels& solving =
-        n <= max_plainly_rounded_size ? *linalg_kernels_baseline() : fastest;
+    const Kernels& solving = n <= max_plainly_rounded_size ? kernels_baseline::table : fastest;
     // a^T a and a^T b are formed a panel of rows at a time: both kernels of a^T a run faster
     // on a few hundred rows than on all of them at once (Eigen's rank-k update on about 200,
     // the tiles on 512: 512 rows of 50 columns, 200 KB, stay in L2), and a^T b then reads
