@@ -1,8 +1,10 @@
 """The installed distribution is the one this checkout declares, and carries its licence."""
 
 import importlib.metadata
+import pathlib
 
 import checkout
+import inv
 
 
 def test_installed_version_is_the_checkouts():
@@ -24,3 +26,11 @@ def test_dependency_groups_keep_in_step_with_the_declared_requirements():
     # A build without isolation uses the `build` group, so it must hold every build requirement.
     assert set(project["build-system"]["requires"]) <= set(project["dependency-groups"]["build"])
     assert project["dependency-groups"]["test"] == project["project"]["optional-dependencies"]["test"]
+
+
+def test_nothing_but_the_module_and_its_stub_is_installed():
+    # One self-contained module file: no library of the project's own beside it.
+    distribution = importlib.metadata.distribution("inv")
+    installed = {str(path) for path in distribution.files if ".dist-info/" not in str(path)}
+    module = pathlib.Path(inv.__file__).name
+    assert installed == {module, "inv.pyi", "inv-stubs/__init__.pyi"}

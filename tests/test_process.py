@@ -1,27 +1,51 @@
 """Behaviour that needs a fresh interpreter: import, missing NumPy, first use from threads."""
 
+import shutil
+
 import pytest
 
+import inv as installed
 
-def test_import_does_not_import_numpy(run_python):
-    done = run_python(
+
+@pytest.fixture(params=["installed", "copied alone"])
+def import_inv(request, tmp_path):
+    """Code that imports the module: the installed one, or its file copied alone into an empty
+    folder and loaded by path, as a vendored copy is; it must need no file beside it."""
+    if request.param == "installed":
+        return "import inv"
+    lone = tmp_path / "lone"
+    lone.mkdir()
+    copy = shutil.copy(installed.__file__, lone)
+    return f"""
+        import importlib.util
+        import pathlib
+        spec = importlib.util.spec_from_file_location("inv", {str(copy)!r})
+        inv = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(inv)
+        assert inv.__file__ == {str(copy)!r} and len(list(pathlib.Path({str(lone)!r}).iterdir())) == 1
         """
+
+
+def test_import_does_not_import_numpy(run_python, import_inv):
+    done = run_python(
+        f"""
         import sys
-        import inv
+        {import_inv}
         assert "numpy" not in sys.modules, sorted(m for m in sys.modules if "numpy" in m)
-        inv.inv([[2.0]])
+        assert inv.inv([[0.0, 2.0], [4.0, 0.0]]).tolist() == [[0.0, 0.25], [0.5, 0.0]]
+        assert inv.lstsq([[1.0, 0.0], [0.0, 1.0], [1.0, 1.0]], [1.0, 2.0, 3.0]).tolist() == [1.0, 2.0]
         assert "numpy" in sys.modules
         """
     )
     assert done.returncode == 0, done.stderr
 
 
-def test_calls_without_numpy_raise_import_error_every_time(run_python):
+def test_calls_without_numpy_raise_import_error_every_time(run_python, import_inv):
     done = run_python(
-        """
+        f"""
         import sys
         sys.modules["numpy"] = None  # makes every import of numpy fail
-        import inv
+        {import_inv}
         for call in [lambda: inv.inv([[2.0]]), lambda: inv.lstsq([[1.0]], [1.0])] * 3:
             try:
                 call()
