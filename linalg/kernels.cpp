@@ -1,23 +1,16 @@
 // The numerical kernels behind inv() and lstsq(). This file is compiled once per
-// instruction-set level, with LINALG_LEVEL naming the level and Eigen renamed for it; see
-// kernels.hpp. Standard-library templates that the compiler might emit out of line would be
-// shared between the levels under one name, so the code below keeps to Eigen's types.
+// instruction-set level, with LINALG_LEVEL_NAMESPACE naming the level's namespace and Eigen renamed
+// for it; see kernels.hpp. Standard-library templates that the compiler might emit out of line
+// would be shared between the levels under one name, so the code below keeps to Eigen's types.
 #include "kernels.hpp"
 
 #include <Eigen/Cholesky>
 #include <Eigen/Core>
-#include <Eigen/LU>
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
-#ifndef LINALG_LEVEL
-#error "LINALG_LEVEL must name the instruction-set level this copy is built for"
-#endif
-
-#define LINALG_CONCAT_(a, b) a##b
-#define LINALG_CONCAT(a, b) LINALG_CONCAT_(a, b)
-#define LINALG_LEVEL_NAMESPACE LINALG_CONCAT(kernels_, LINALG_LEVEL)
+#include "level.hpp"
 
 namespace linalg {
 namespace LINALG_LEVEL_NAMESPACE {
@@ -34,16 +27,6 @@ using StridedConstMatrix = Eigen::Map<const Eigen::MatrixXd, 0, Eigen::OuterStri
 using Packet = Eigen::internal::packet_traits<double>::type;
 constexpr std::ptrdiff_t packet_size = Eigen::internal::packet_traits<double>::size;
 
-// Up to this size the inverse runs through unblocked_inverse(), whose loops run along whole
-// contiguous rows; Eigen's general path spends more on its set-up and its narrow blocks than
-// on the arithmetic there. Those loops also run over zeros, which pays with vectors of four
-// or more doubles; with two (SSE2, NEON) it stops paying beyond n = 8.
-constexpr std::ptrdiff_t max_unblocked_inverse_size = packet_size >= 4 ? 64 : 8;
-// From this size on, the inverse is formed from the factors by the blocked steps below rather
-// than by PartialPivLU::inverse(); below it the difference is lost in the call's overhead.
-constexpr std::ptrdiff_t min_blocked_inverse_size = 128;
-// L^-1 is formed by halving down to blocks of at most this size, which are solved directly.
-constexpr std::ptrdiff_t max_lower_inverse_leaf = 64;
 // From this size on the normal equations are factorised by blocked_ldlt_solve().
 constexpr std::ptrdiff_t min_blocked_ldlt_size = 128;
 // Columns per panel of the blocked LDL^T.
@@ -240,151 +223,6 @@ bool blocked_ldlt_solve(Matrix& normal_matrix, const ConstVector& right_side, Ve
     factors.transpose().triangularView<Eigen::UnitUpper>().solveInPlace(solution);
     solution = swaps.transpose() * solution;
     return true;
-}
-
-// The steps of PartialPivLU and its inverse() written out for small n, with the same rules:
-// column k's pivot is the first entry of largest magnitude at or below the diagonal; a
-// pivot that is exactly zero exchanges nothing and divides nothing, and elimination goes
-// on; the back substitution lets every term take part and multiplies by the reciprocal of
-// the diagonal entry, so zero pivots give the same infinities and NaNs.
-void unblocked_inverse(const double* a, std::ptrdiff_t n, double* w, std::ptrdiff_t width,
-                       double* inverse) {
-    // The factors are kept row-major in w (rows `width` apart): row exchanges and every
-    // update below then run along contiguous rows, which the compiler vectorises whole.
-    int position_of[max_unblocked_inverse_size];  // final position of each row of a
-    int row_at[max_unblocked_inverse_size];       // row of a now at each position
-    for (std::ptrdiff_t i = 0; i < n; ++i) {
-        for (std::ptrdiff_t j = 0; j < n; ++j) {
-            w[i * width + j] = a[i + j * n];
-        }
-        row_at[i] = static_cast<int>(i);
-    }
-    for (std::ptrdiff_t k = 0; k < n; ++k) {
-        std::ptrdiff_t pivot_row = k;
-        double biggest = std::abs(w[k * width + k]);
-        for (std::ptrdiff_t i = k + 1; i < n; ++i) {
-            if (std::abs(w[i * width + k]) > biggest) {
-                biggest = std::abs(w[i * width + k]);
-                pivot_row = i;
-            }
-        }
-        double* pivot_row_data = w + k * width;
-        if (biggest != 0.0) {
-            if (pivot_row != k) {
-                std::swap_ranges(pivot_row_data, pivot_row_data + n, w + pivot_row * width);
-                std::swap(row_at[k], row_at[pivot_row]);
-            }
-            const double pivot = pivot_row_data[k];
-            for (std::ptrdiff_t i = k + 1; i < n; ++i) {
-                w[i * width + k] /= pivot;
-            }
-        }
-        for (std::ptrdiff_t i = k + 1; i < n; ++i) {
-            double* row = w + i * width;
-            const double multiplier = row[k];
-            for (std::ptrdiff_t j = k + 1; j < n; ++j) {
-                row[j] -= multiplier * pivot_row_data[j];
-            }
-        }
-    }
-    for (std::ptrdiff_t k = 0; k < n; ++k) {
-        position_of[row_at[k]] = static_cast<int>(k);
-    }
-    // X = U^-1 L^-1 P, formed row-major in the result's storage and transposed in place at
-    // the end. Row p of L^-1 P: P's columns are unit vectors, so row p starts as the unit
-    // vector of the column whose row of a moved to p, less L's multipliers times the rows
-    // above it.
-    double* x = inverse;
-    std::fill(x, x + n * n, 0.0);
-    for (std::ptrdiff_t j = 0; j < n; ++j) {
-        x[position_of[j] * n + j] = 1.0;
-    }
-    for (std::ptrdiff_t p = 1; p < n; ++p) {
-        double* row = x + p * n;
-        for (std::ptrdiff_t q = 0; q < p; ++q) {
-            const double multiplier = w[p * width + q];
-            const double* above = x + q * n;
-            for (std::ptrdiff_t j = 0; j < n; ++j) {
-                row[j] -= multiplier * above[j];
-            }
-        }
-    }
-    // Back substitution, every term taking part, then the reciprocal of the pivot.
-    for (std::ptrdiff_t i = n - 1; i >= 0; --i) {
-        double* row = x + i * n;
-        for (std::ptrdiff_t q = i + 1; q < n; ++q) {
-            const double coefficient = w[i * width + q];
-            const double* below = x + q * n;
-            for (std::ptrdiff_t j = 0; j < n; ++j) {
-                row[j] -= coefficient * below[j];
-            }
-        }
-        const double reciprocal = 1.0 / w[i * width + i];
-        for (std::ptrdiff_t j = 0; j < n; ++j) {
-            row[j] *= reciprocal;
-        }
-    }
-    for (std::ptrdiff_t i = 0; i < n; ++i) {
-        for (std::ptrdiff_t j = i + 1; j < n; ++j) {
-            std::swap(x[i * n + j], x[j * n + i]);
-        }
-    }
-}
-
-using LowerRef = Eigen::Ref<const Eigen::MatrixXd, 0, Eigen::OuterStride<>>;
-using BlockRef = Eigen::Ref<Eigen::MatrixXd, 0, Eigen::OuterStride<>>;
-
-// x = L^-1 for the unit lower triangle L of `lower` (x is m x m, zero above its diagonal).
-// Halving, [L11 0; L21 L22]^-1 = [X11 0; -X22 L21 X11  X22], so that most of the work is
-// two triangular-times-full products instead of substitution against narrow panels.
-// `scratch` holds at least (m/2 + 16) x m/2.
-void invert_unit_lower(const LowerRef& lower, BlockRef x, BlockRef scratch) {
-    const Eigen::Index m = lower.rows();
-    if (m <= max_lower_inverse_leaf) {
-        x.setIdentity();
-        lower.triangularView<Eigen::UnitLower>().solveInPlace(x);
-        return;
-    }
-    const Eigen::Index top = m / 2 / 16 * 16;  // whole blocks of the product kernels
-    const Eigen::Index bottom = m - top;
-    invert_unit_lower(lower.topLeftCorner(top, top), x.topLeftCorner(top, top), scratch);
-    invert_unit_lower(lower.bottomRightCorner(bottom, bottom), x.bottomRightCorner(bottom, bottom),
-                      scratch);
-    x.topRightCorner(top, bottom).setZero();
-    auto product = scratch.topLeftCorner(bottom, top);
-    product.noalias() = lower.bottomLeftCorner(bottom, top) *
-                        x.topLeftCorner(top, top).triangularView<Eigen::UnitLower>();
-    x.bottomLeftCorner(bottom, top).noalias() =
-        x.bottomRightCorner(bottom, bottom).triangularView<Eigen::UnitLower>() * product;
-    x.bottomLeftCorner(bottom, top) *= -1.0;
-}
-
-void invert(const double* a, std::ptrdiff_t n, double* lu, std::ptrdiff_t lu_stride,
-            double* inverse) {
-    if (n <= max_unblocked_inverse_size) {
-        unblocked_inverse(a, n, lu, lu_stride, inverse);
-        return;
-    }
-    StridedMatrix factors(lu, n, n, Eigen::OuterStride<>(lu_stride));
-    factors = ConstMatrix(a, n, n);
-    // Factorising in the caller's buffer saves PartialPivLU a copy of its own.
-    const Eigen::PartialPivLU<Eigen::Ref<Eigen::MatrixXd>> decomposition(factors);
-    Matrix result(inverse, n, n);
-    if (n < min_blocked_inverse_size) {
-        // The steps of a.inverse() for a run-time-sized matrix.
-        result = decomposition.inverse();
-        return;
-    }
-    // Forward substitution L Y = P I. Column j of P I is the unit vector e_p(j), where
-    // p = P's indices, so column j of Y is column p(j) of L^-1: L^-1 is formed on its own
-    // (a third of the work of substituting against the whole identity), then its columns
-    // are moved to their places.
-    Eigen::MatrixXd scratch(n / 2 + 16, n / 2);
-    invert_unit_lower(decomposition.matrixLU(), result, scratch);
-    // Eigen moves the columns to their places in place.
-    result.applyOnTheRight(decomposition.permutationP());
-    // Back substitution U X = Y over all of Y, every term taking part, as a.inverse() does.
-    decomposition.matrixLU().triangularView<Eigen::Upper>().solveInPlace(result);
 }
 
 void normal_matrix_rows(const double* a, std::ptrdiff_t stride, std::ptrdiff_t rows,

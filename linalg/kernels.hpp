@@ -18,10 +18,9 @@ namespace linalg {
 constexpr std::ptrdiff_t min_rank_update_size = 64;
 
 struct Kernels {
-    // Inverse of the n x n column-major `a` into `inverse`; `lu` (n x n, `lu_stride` doubles
-    // between columns) receives the factors.
-    void (*inverse)(const double* a, std::ptrdiff_t n, double* lu, std::ptrdiff_t lu_stride,
-                    double* inverse);
+    // Inverse of the n x n column-major `a` into `inverse` (n x n), which also holds the
+    // factors on the way.
+    void (*inverse)(const double* a, std::ptrdiff_t n, double* inverse);
     // Adds to the lower triangle of `normal_matrix` (n x n) that of a^T a, for the rows x n
     // column-major `a` whose columns are `stride` doubles apart.
     void (*normal_matrix_rows)(const double* a, std::ptrdiff_t stride, std::ptrdiff_t rows,

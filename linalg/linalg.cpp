@@ -49,11 +49,6 @@ Eigen::MatrixXd unfilled_matrix(Eigen::Index rows, Eigen::Index cols) {
     return matrix;
 }
 
-// Columns a multiple of 512 bytes apart map onto the same few cache sets, and the
-// factorisation, which walks along rows, then keeps evicting its own data (at n = 1024 it
-// runs a third slower). One cache line of padding per column breaks the pattern.
-Eigen::Index factor_stride(Eigen::Index n) { return n % 64 == 0 && n != 0 ? n + 8 : n; }
-
 }  // namespace
 
 const char* level() { return fastest_level().name; }
@@ -68,9 +63,7 @@ Eigen::MatrixXd inv(Eigen::MatrixXd& a) {
     }
     const Eigen::Index n = a.rows();
     Eigen::MatrixXd inverse = unfilled_matrix(n, n);
-    const Eigen::Index stride = factor_stride(n);
-    Eigen::MatrixXd factors = unfilled_matrix(stride, n);
-    fastest_level().kernels->inverse(a.data(), n, factors.data(), stride, inverse.data());
+    fastest_level().kernels->inverse(a.data(), n, inverse.data());
     return inverse;
 }
 

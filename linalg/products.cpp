@@ -1,0 +1,422 @@
+// The packed product C += alpha op(A) B and the triangular operations built on it, for one
+// instruction-set level. The product follows the usual layered scheme: a panel of B (depth x
+// up to `column_block` columns) is packed into slivers `tile_cols` wide, a block of op(A)
+// (up to `row_block` rows) into slivers `tile_rows` high, and a register tile of
+// tile_rows x tile_cols sums runs over the depth with one vector load of A per packet of
+// rows and one broadcast of B per column. Eigen's packet primitives give the vector code of
+// every level (SSE2, AVX2 with FMA, AVX-512, NEON) from one source.
+#include <algorithm>
+
+#include "level.hpp"
+
+namespace linalg {
+namespace LINALG_LEVEL_NAMESPACE {
+
+namespace {
+
+using Packet = Eigen::internal::packet_traits<double>::type;
+constexpr int packet_size = Eigen::internal::packet_traits<double>::size;
+
+// Register tile: the sums, one packet of A per row packet and one broadcast of B must fit the
+// vector registers (32 with AVX-512 and NEON, 16 otherwise; without FMA one more for the
+// product).
+constexpr bool wide_register_file = EIGEN_ARCH_DEFAULT_NUMBER_OF_REGISTERS >= 32;
+#if defined(EIGEN_VECTORIZE_FMA)
+constexpr bool fused_multiply_add = true;
+#else
+constexpr bool fused_multiply_add = false;
+#endif
+constexpr int tile_packets = wide_register_file || fused_multiply_add ? 3 : 2;
+constexpr int tile_cols = wide_register_file ? 8 : 4;
+constexpr int tile_rows = tile_packets * packet_size;
+
+// Cache blocking: a sliver of B (depth_block x tile_cols) stays in the first-level cache while
+// the slivers of A stream past it from the second-level cache, which holds the packed block of
+// A (row_block x depth_block: 768 KB with AVX-512, whose processors have 1-2 MB of it; 192 KB
+// otherwise).
+constexpr Index depth_block = 256;
+constexpr Index row_block = tile_rows * (packet_size >= 8 ? 16 : 8);
+constexpr Index column_block = 4096;
+
+Index round_up(Index value, Index step) { return (value + step - 1) / step * step; }
+
+// One step of the depth: the sums gain column p of the A sliver times row p of the B sliver.
+EIGEN_ALWAYS_INLINE void tile_step(const double* a, const double* b,
+                                   Packet (&sums)[tile_packets][tile_cols]) {
+    using namespace Eigen::internal;
+    Packet column[tile_packets];
+    for (int i = 0; i < tile_packets; ++i) {
+        column[i] = pload<Packet>(a + i * packet_size);
+    }
+    for (int j = 0; j < tile_cols; ++j) {
+        const Packet scale = pset1<Packet>(b[j]);
+        for (int i = 0; i < tile_packets; ++i) {
+            sums[i][j] = pmadd(column[i], scale, sums[i][j]);
+        }
+    }
+}
+
+// Adds alpha times the tile_rows x tile_cols product of the packed slivers to C (ldc apart).
+EIGEN_ALWAYS_INLINE void add_tile(Index depth, const double* a, const double* b, double alpha,
+                                  double* c, Index ldc) {
+    using namespace Eigen::internal;
+    Packet sums[tile_packets][tile_cols];
+    for (int j = 0; j < tile_cols; ++j) {
+        for (int i = 0; i < tile_packets; ++i) {
+            sums[i][j] = pset1<Packet>(0.0);
+        }
+    }
+    // One step at a time: unrolled further, GCC no longer keeps the sums in registers.
+    for (Index p = 0; p < depth; ++p) {
+        tile_step(a, b, sums);
+        a += tile_rows;
+        b += tile_cols;
+    }
+    const Packet factor = pset1<Packet>(alpha);
+    for (int j = 0; j < tile_cols; ++j) {
+        for (int i = 0; i < tile_packets; ++i) {
+            double* target = c + i * packet_size + j * ldc;
+            pstoreu(target, pmadd(sums[i][j], factor, ploadu<Packet>(target)));
+        }
+    }
+}
+
+// The same for a tile cut short by the edge of C: the sums go through a full tile in memory.
+void add_partial_tile(Index depth, const double* a, const double* b, double alpha, double* c,
+                      Index ldc, Index rows, Index cols) {
+    alignas(64) double tile[tile_rows * tile_cols] = {};
+    add_tile(depth, a, b, 1.0, tile, tile_rows);
+    for (Index j = 0; j < cols; ++j) {
+        for (Index i = 0; i < rows; ++i) {
+            c[i + j * ldc] += alpha * tile[i + j * tile_rows];
+        }
+    }
+}
+
+// Writes `count` columns, column(c)[0 .. depth-1] for c < count, across `target`:
+// target[p * step + c] = column(c)[p]. Whole packets of columns go through transposes of
+// packet_size x packet_size blocks, so that reads and writes are whole vectors.
+template <typename Column>
+void interleave(Column column, Index count, Index depth, double* target, Index step) {
+    using namespace Eigen::internal;
+    Index c0 = 0;
+    for (; c0 + packet_size <= count; c0 += packet_size) {
+        Index p = 0;
+        for (; p + packet_size <= depth; p += packet_size) {
+            PacketBlock<Packet, packet_size> block;
+            for (int c = 0; c < packet_size; ++c) {
+                block.packet[c] = ploadu<Packet>(column(c0 + c) + p);
+            }
+            ptranspose(block);
+            for (int t = 0; t < packet_size; ++t) {
+                pstoreu(target + (p + t) * step + c0, block.packet[t]);
+            }
+        }
+        for (; p < depth; ++p) {
+            for (Index c = c0; c < c0 + packet_size; ++c) {
+                target[p * step + c] = column(c)[p];
+            }
+        }
+    }
+    for (; c0 < count; ++c0) {
+        const double* source = column(c0);
+        for (Index p = 0; p < depth; ++p) {
+            target[p * step + c0] = source[p];
+        }
+    }
+}
+
+// Zeros `count` columns from `first` on in `target`, laid out as interleave() writes them.
+void zero_columns(Index first, Index count, Index depth, double* target, Index step) {
+    for (Index p = 0; p < depth; ++p) {
+        for (Index c = first; c < first + count; ++c) {
+            target[p * step + c] = 0.0;
+        }
+    }
+}
+
+// Packs rows [0, rows) x depth [0, depth) of op(A) into slivers of tile_rows rows, each stored
+// depth-major, padded with zeros to whole slivers.
+void pack_left(const Block& a, bool transposed, Index row0, Index rows, Index depth0, Index depth,
+               double* packed) {
+    for (Index i0 = 0; i0 < rows; i0 += tile_rows) {
+        const Index height = std::min<Index>(tile_rows, rows - i0);
+        double* sliver = packed + i0 * depth;
+        if (transposed) {
+            // Row i of A^T is column i of A.
+            interleave([&](Index i) { return &a(depth0, row0 + i0 + i); }, height, depth, sliver,
+                       tile_rows);
+            zero_columns(height, tile_rows - height, depth, sliver, tile_rows);
+            continue;
+        }
+        const double* source = &a(row0 + i0, depth0);
+        if (height == tile_rows) {
+            for (Index p = 0; p < depth; ++p) {
+                for (int q = 0; q < tile_packets; ++q) {
+                    Eigen::internal::pstore(
+                        sliver + p * tile_rows + q * packet_size,
+                        Eigen::internal::ploadu<Packet>(source + p * a.stride + q * packet_size));
+                }
+            }
+        } else {
+            for (Index p = 0; p < depth; ++p) {
+                for (Index i = 0; i < tile_rows; ++i) {
+                    sliver[p * tile_rows + i] = i < height ? source[p * a.stride + i] : 0.0;
+                }
+            }
+        }
+    }
+}
+
+// Packs depth [0, depth) x columns [0, cols) of B into slivers of tile_cols columns, each
+// stored depth-major, padded with zeros. Column j is read from column(j).
+template <typename Column>
+void pack_right(Column column, Index cols, Index depth0, Index depth, double* packed) {
+    for (Index j0 = 0; j0 < cols; j0 += tile_cols) {
+        const Index width = std::min<Index>(tile_cols, cols - j0);
+        double* sliver = packed + j0 * depth;
+        interleave([&](Index j) { return column(j0 + j) + depth0; }, width, depth, sliver,
+                   tile_cols);
+        zero_columns(width, tile_cols - width, depth, sliver, tile_cols);
+    }
+}
+
+// C += alpha op(A) B over the packed operands, skipping the tiles for which skip(i, j) (the
+// tile's first row and column in C) holds.
+template <typename Column, typename Skip>
+void multiply_packed(double alpha, const Block& a, bool transposed, Column b_column, Index depth,
+                     const Block& c, ProductBuffers& buffers, Skip skip) {
+    const Index m = c.rows;
+    const Index n = c.cols;
+    if (m == 0 || n == 0 || depth == 0) {
+        return;
+    }
+    const Index widest = std::min(round_up(n, tile_cols), column_block);
+    const Index deepest = std::min(depth, depth_block);
+    double* packed_b = buffers.packed_right(widest * deepest);
+    double* packed_a = buffers.packed_left(std::min(round_up(m, tile_rows), row_block) * deepest);
+    for (Index jc = 0; jc < n; jc += column_block) {
+        const Index nc = std::min(column_block, n - jc);
+        for (Index pc = 0; pc < depth; pc += depth_block) {
+            const Index kc = std::min(depth_block, depth - pc);
+            pack_right([&](Index j) { return b_column(jc + j); }, nc, pc, kc, packed_b);
+            for (Index ic = 0; ic < m; ic += row_block) {
+                const Index mc = std::min(row_block, m - ic);
+                pack_left(a, transposed, ic, mc, pc, kc, packed_a);
+                for (Index jr = 0; jr < nc; jr += tile_cols) {
+                    const Index cols = std::min<Index>(tile_cols, nc - jr);
+                    for (Index ir = 0; ir < mc; ir += tile_rows) {
+                        if (skip(ic + ir, jc + jr)) {
+                            continue;
+                        }
+                        const Index rows = std::min<Index>(tile_rows, mc - ir);
+                        double* target = &c(ic + ir, jc + jr);
+                        if (rows == tile_rows && cols == tile_cols) {
+                            add_tile(kc, packed_a + ir * kc, packed_b + jr * kc, alpha, target,
+                                     c.stride);
+                        } else {
+                            add_partial_tile(kc, packed_a + ir * kc, packed_b + jr * kc, alpha,
+                                             target, c.stride, rows, cols);
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
+// Up to this size the triangular operations run directly; above it they halve, and most of
+// their work becomes products.
+constexpr Index max_triangular_leaf = 32;
+
+// The inverse of interleave(): writes rows [0, depth) x `count` columns laid out across
+// `source` (source[p * packet_size + c]) back into column(c).
+template <typename Column>
+void deinterleave(const double* source, Index count, Index depth, Column column) {
+    using namespace Eigen::internal;
+    Index p = 0;
+    for (; p + packet_size <= depth; p += packet_size) {
+        PacketBlock<Packet, packet_size> block;
+        for (int t = 0; t < packet_size; ++t) {
+            block.packet[t] = pload<Packet>(source + (p + t) * packet_size);
+        }
+        ptranspose(block);
+        for (Index c = 0; c < count; ++c) {
+            pstoreu(column(c) + p, block.packet[c]);
+        }
+    }
+    for (; p < depth; ++p) {
+        for (Index c = 0; c < count; ++c) {
+            column(c)[p] = source[p * packet_size + c];
+        }
+    }
+}
+
+// Runs leaf(rows) on b (at most max_triangular_leaf rows) a packet of columns at a time, with
+// rows[i] holding row i of those columns. The leaves of the left-side triangular operations
+// then work on whole rows: every step updates independent vectors, where a column at a time
+// would wait on each entry in turn.
+template <typename Leaf>
+void for_each_column_packet(const Block& b, Leaf leaf) {
+    alignas(64) double across[max_triangular_leaf * packet_size];
+    Packet rows[max_triangular_leaf];
+    for (Index j0 = 0; j0 < b.cols; j0 += packet_size) {
+        const Index count = std::min<Index>(packet_size, b.cols - j0);
+        const auto column = [&](Index c) { return &b(0, j0 + c); };
+        interleave(column, count, b.rows, across, packet_size);
+        zero_columns(count, packet_size - count, b.rows, across, packet_size);
+        for (Index i = 0; i < b.rows; ++i) {
+            rows[i] = Eigen::internal::pload<Packet>(across + i * packet_size);
+        }
+        leaf(rows);
+        for (Index i = 0; i < b.rows; ++i) {
+            Eigen::internal::pstore(across + i * packet_size, rows[i]);
+        }
+        deinterleave(across, count, b.rows, column);
+    }
+}
+
+Packet broadcast(double value) { return Eigen::internal::pset1<Packet>(value); }
+
+}  // namespace
+
+double* ProductBuffers::packed_left(Index size) {
+    if (left_.size() < size) {
+        left_.resize(size);
+    }
+    return left_.data();
+}
+
+double* ProductBuffers::packed_right(Index size) {
+    if (right_.size() < size) {
+        right_.resize(size);
+    }
+    return right_.data();
+}
+
+void multiply_add(double alpha, const Block& a, bool transposed, const Block& b, const Block& c,
+                  ProductBuffers& buffers) {
+    multiply_packed(
+        alpha, a, transposed, [&](Index j) { return &b(0, j); }, b.rows, c, buffers,
+        [](Index, Index) { return false; });
+}
+
+void multiply_add_lower(const Block& a, const Block& b, const Block& c, ProductBuffers& buffers) {
+    multiply_packed(
+        1.0, a, true, [&](Index j) { return &b(0, j); }, b.rows, c, buffers,
+        [](Index i, Index j) { return i + tile_rows <= j; });
+}
+
+void solve_unit_lower(const Block& lower, const Block& b, ProductBuffers& buffers) {
+    const Index n = lower.rows;
+    if (n <= max_triangular_leaf) {
+        for_each_column_packet(b, [&](Packet* rows) {
+            for (Index k = 0; k < n; ++k) {
+                for (Index i = k + 1; i < n; ++i) {
+                    rows[i] = Eigen::internal::pmadd(broadcast(-lower(i, k)), rows[k], rows[i]);
+                }
+            }
+        });
+        return;
+    }
+    const Index top = n / 2;
+    const Index bottom = n - top;
+    solve_unit_lower(lower.block(0, 0, top, top), b.top(top), buffers);
+    multiply_add(-1.0, lower.block(top, 0, bottom, top), false, b.top(top), b.bottom(bottom),
+                 buffers);
+    solve_unit_lower(lower.block(top, top, bottom, bottom), b.bottom(bottom), buffers);
+}
+
+void multiply_unit_lower_left(double alpha, const Block& lower, const Block& b,
+                              ProductBuffers& buffers) {
+    const Index n = lower.rows;
+    if (n <= max_triangular_leaf) {
+        // Row k adds to the rows below it from the last k up, so that it is still unchanged.
+        for_each_column_packet(b, [&](Packet* rows) {
+            for (Index k = n - 2; k >= 0; --k) {
+                for (Index i = k + 1; i < n; ++i) {
+                    rows[i] = Eigen::internal::pmadd(broadcast(lower(i, k)), rows[k], rows[i]);
+                }
+            }
+            for (Index i = 0; i < n; ++i) {
+                rows[i] = Eigen::internal::pmul(broadcast(alpha), rows[i]);
+            }
+        });
+        return;
+    }
+    // [L11 0; L21 L22] [B1; B2] = [L11 B1; L21 B1 + L22 B2]: B2 first, while B1 is unchanged.
+    const Index top = n / 2;
+    const Index bottom = n - top;
+    multiply_unit_lower_left(alpha, lower.block(top, top, bottom, bottom), b.bottom(bottom),
+                             buffers);
+    multiply_add(alpha, lower.block(top, 0, bottom, top), false, b.top(top), b.bottom(bottom),
+                 buffers);
+    multiply_unit_lower_left(alpha, lower.block(0, 0, top, top), b.top(top), buffers);
+}
+
+void multiply_unit_lower_right(const Block& b, const Block& lower, ProductBuffers& buffers) {
+    const Index n = lower.rows;
+    if (n <= max_triangular_leaf) {
+        // Column k of B L is B's column k plus the later columns times L's column k; column l
+        // adds to the columns before it while it is still unchanged. A packet of rows at a time.
+        using namespace Eigen::internal;
+        Packet columns[max_triangular_leaf];
+        Index i0 = 0;
+        for (; i0 + packet_size <= b.rows; i0 += packet_size) {
+            for (Index k = 0; k < n; ++k) {
+                columns[k] = ploadu<Packet>(&b(i0, k));
+            }
+            for (Index l = 1; l < n; ++l) {
+                for (Index k = 0; k < l; ++k) {
+                    columns[k] = pmadd(broadcast(lower(l, k)), columns[l], columns[k]);
+                }
+            }
+            for (Index k = 0; k < n; ++k) {
+                pstoreu(&b(i0, k), columns[k]);
+            }
+        }
+        for (Index l = 1; l < n; ++l) {
+            for (Index k = 0; k < l; ++k) {
+                for (Index i = i0; i < b.rows; ++i) {
+                    b(i, k) += b(i, l) * lower(l, k);
+                }
+            }
+        }
+        return;
+    }
+    // [B1 B2] [L11 0; L21 L22] = [B1 L11 + B2 L21, B2 L22]: B1 first, while B2 is unchanged.
+    const Index left = n / 2;
+    const Index right = n - left;
+    multiply_unit_lower_right(b.left(left), lower.block(0, 0, left, left), buffers);
+    multiply_add(1.0, b.right(right), false, lower.block(left, 0, right, left), b.left(left),
+                 buffers);
+    multiply_unit_lower_right(b.right(right), lower.block(left, left, right, right), buffers);
+}
+
+void solve_upper(const Block& upper, const Block& b, ProductBuffers& buffers) {
+    const Index n = upper.rows;
+    if (n <= max_triangular_leaf) {
+        Packet reciprocal[max_triangular_leaf];
+        for (Index i = 0; i < n; ++i) {
+            reciprocal[i] = broadcast(1.0 / upper(i, i));
+        }
+        for_each_column_packet(b, [&](Packet* rows) {
+            for (Index k = n - 1; k >= 0; --k) {
+                rows[k] = Eigen::internal::pmul(rows[k], reciprocal[k]);
+                for (Index i = 0; i < k; ++i) {
+                    rows[i] = Eigen::internal::pmadd(broadcast(-upper(i, k)), rows[k], rows[i]);
+                }
+            }
+        });
+        return;
+    }
+    const Index top = n / 2;
+    const Index bottom = n - top;
+    solve_upper(upper.block(top, top, bottom, bottom), b.bottom(bottom), buffers);
+    multiply_add(-1.0, upper.block(0, top, top, bottom), false, b.bottom(bottom), b.top(top),
+                 buffers);
+    solve_upper(upper.block(0, 0, top, top), b.top(top), buffers);
+}
+
+}  // namespace LINALG_LEVEL_NAMESPACE
+}  // namespace linalg
