@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "level.hpp"
+#include "memory.hpp"
 
 namespace linalg {
 namespace LINALG_LEVEL_NAMESPACE {
@@ -29,8 +30,11 @@ constexpr Index max_unblocked_size = packet_size >= 4 ? 64 : 8;
 constexpr Index lu_panel = 128;
 // A panel is factorised by halving down to this many columns, which are eliminated directly.
 constexpr Index lu_leaf = 8;
-// Rows per block of the back substitution, which runs from the bottom block up.
-constexpr Index solve_block = 192;
+// Rows per block of the back substitution, which runs from the bottom block up. Each block
+// reads all rows of X below it once, so taller blocks read less; each block's own triangle
+// is solved a few columns at a time (solve_columns), which stay in the second-level cache.
+constexpr Index solve_block = 384;
+constexpr Index solve_columns = 128;
 // Up to this size the triangular parts of the inverse run directly.
 constexpr Index max_triangular_leaf = 32;
 
@@ -137,17 +141,34 @@ void exchange_rows(const Block& block, const Index* pivots, Index count) {
     }
 }
 
-// Position of the first entry of largest magnitude in x[0 .. n-1].
+// Position of the first entry of largest magnitude in x[0 .. n-1]: the entry that a scan
+// from the top keeps, taking a later entry only if strictly larger in magnitude. So a NaN is
+// never taken, unless it is x[0] (nothing compares larger than it). The largest magnitude is
+// found a packet at a time, NaNs counting as zero, then its first position.
 Index first_largest(const double* x, Index n) {
-    Index best = 0;
-    double biggest = std::abs(x[0]);
-    for (Index i = 1; i < n; ++i) {
-        if (std::abs(x[i]) > biggest) {
-            biggest = std::abs(x[i]);
-            best = i;
-        }
+    using namespace Eigen::internal;
+    using Packet = packet_traits<double>::type;
+    if (std::isnan(x[0])) {
+        return 0;
     }
-    return best;
+    double largest = std::abs(x[0]);
+    Index i = 1;
+    if (n > 2 * packet_size) {
+        Packet magnitudes = pset1<Packet>(largest);
+        for (; i + packet_size <= n; i += packet_size) {
+            const Packet v = ploadu<Packet>(x + i);
+            magnitudes = pmax(magnitudes, pand(pabs(v), pcmp_eq(v, v)));
+        }
+        largest = predux_max(magnitudes);
+    }
+    for (; i < n; ++i) {
+        largest = std::abs(x[i]) > largest ? std::abs(x[i]) : largest;
+    }
+    Index found = 0;
+    while (std::abs(x[found]) != largest) {
+        ++found;
+    }
+    return found;
 }
 
 // LU with partial pivoting of the panel (rows >= cols), in place, its row exchanges applied
@@ -261,6 +282,7 @@ void invert_unit_lower(const Block& a, ProductBuffers& buffers) {
 void invert_from_factors(const Block& a, const Index* pivots, ProductBuffers& buffers) {
     const Index n = a.rows;
     Eigen::MatrixXd saved_storage(std::min(n, solve_block), n);
+    advise_huge_pages(saved_storage.data(), saved_storage.size());
     for (Index r1 = n; r1 > 0;) {
         const Index r0 = std::max<Index>(0, r1 - solve_block);
         const Index height = r1 - r0;
@@ -278,7 +300,10 @@ void invert_from_factors(const Block& a, const Index* pivots, ProductBuffers& bu
         }
         multiply_add(-1.0, saved.block(0, r1, height, n - r1), false, a.block(r1, 0, n - r1, n),
                      rows, buffers);
-        solve_upper(saved.block(0, r0, height, height), rows, buffers);
+        for (Index j0 = 0; j0 < n; j0 += solve_columns) {
+            solve_upper(saved.block(0, r0, height, height),
+                        rows.block(0, j0, height, std::min(solve_columns, n - j0)), buffers);
+        }
         r1 = r0;
     }
     for (Index k = n - 1; k >= 0; --k) {

@@ -6,8 +6,11 @@
 // rows and one broadcast of B per column. Eigen's packet primitives give the vector code of
 // every level (SSE2, AVX2 with FMA, AVX-512, NEON) from one source.
 #include <algorithm>
+#include <type_traits>
+#include <utility>
 
 #include "level.hpp"
+#include "memory.hpp"
 
 namespace linalg {
 namespace LINALG_LEVEL_NAMESPACE {
@@ -31,64 +34,71 @@ constexpr int tile_cols = wide_register_file ? 8 : 4;
 constexpr int tile_rows = tile_packets * packet_size;
 
 // Cache blocking: a sliver of B (depth_block x tile_cols) stays in the first-level cache while
-// the slivers of A stream past it from the second-level cache, which holds the packed block of
-// A (row_block x depth_block: 768 KB with AVX-512, whose processors have 1-2 MB of it; 192 KB
-// otherwise).
-constexpr Index depth_block = 256;
-constexpr Index row_block = tile_rows * (packet_size >= 8 ? 16 : 8);
+// the slivers of A (tile_rows x depth_block) stream past it from the second-level cache,
+// which holds the packed block of A (row_block x depth_block). With AVX-512 an A sliver of
+// 256 steps would fill the first-level cache by itself and push the B sliver out, so the depth
+// is halved there and the rows doubled (768 KB of A: such processors have 1-2 MB of
+// second-level cache); otherwise 256 steps and 192 KB.
+constexpr Index depth_block = packet_size >= 8 ? 128 : 256;
+constexpr Index row_block = tile_rows * (packet_size >= 8 ? 32 : 8);
 constexpr Index column_block = 4096;
 
 Index round_up(Index value, Index step) { return (value + step - 1) / step * step; }
 
-// One step of the depth: the sums gain column p of the A sliver times row p of the B sliver.
-EIGEN_ALWAYS_INLINE void tile_step(const double* a, const double* b,
-                                   Packet (&sums)[tile_packets][tile_cols]) {
-    using namespace Eigen::internal;
-    Packet column[tile_packets];
-    for (int i = 0; i < tile_packets; ++i) {
-        column[i] = pload<Packet>(a + i * packet_size);
-    }
-    for (int j = 0; j < tile_cols; ++j) {
-        const Packet scale = pset1<Packet>(b[j]);
-        for (int i = 0; i < tile_packets; ++i) {
-            sums[i][j] = pmadd(column[i], scale, sums[i][j]);
-        }
-    }
-}
-
-// Adds alpha times the tile_rows x tile_cols product of the packed slivers to C (ldc apart).
+// Adds alpha times the product of the packed slivers to C (ldc apart): the first
+// Packets * packet_size rows of the A sliver, the first `cols` columns of the B sliver. The
+// tail of C's last row tile and column tile takes fewer packets and stores fewer columns.
+template <int Packets>
 EIGEN_ALWAYS_INLINE void add_tile(Index depth, const double* a, const double* b, double alpha,
-                                  double* c, Index ldc) {
+                                  double* c, Index ldc, Index cols) {
     using namespace Eigen::internal;
-    Packet sums[tile_packets][tile_cols];
+    Packet sums[Packets][tile_cols];
     for (int j = 0; j < tile_cols; ++j) {
-        for (int i = 0; i < tile_packets; ++i) {
+        for (int i = 0; i < Packets; ++i) {
             sums[i][j] = pset1<Packet>(0.0);
         }
     }
     // One step at a time: unrolled further, GCC no longer keeps the sums in registers.
     for (Index p = 0; p < depth; ++p) {
-        tile_step(a, b, sums);
+        Packet column[Packets];
+        for (int i = 0; i < Packets; ++i) {
+            column[i] = pload<Packet>(a + i * packet_size);
+        }
+        for (int j = 0; j < tile_cols; ++j) {
+            const Packet scale = pset1<Packet>(b[j]);
+            for (int i = 0; i < Packets; ++i) {
+                sums[i][j] = pmadd(column[i], scale, sums[i][j]);
+            }
+        }
         a += tile_rows;
         b += tile_cols;
     }
     const Packet factor = pset1<Packet>(alpha);
     for (int j = 0; j < tile_cols; ++j) {
-        for (int i = 0; i < tile_packets; ++i) {
-            double* target = c + i * packet_size + j * ldc;
-            pstoreu(target, pmadd(sums[i][j], factor, ploadu<Packet>(target)));
+        if (j < cols) {
+            for (int i = 0; i < Packets; ++i) {
+                double* target = c + i * packet_size + j * ldc;
+                pstoreu(target, pmadd(sums[i][j], factor, ploadu<Packet>(target)));
+            }
         }
     }
 }
 
-// The same for a tile cut short by the edge of C: the sums go through a full tile in memory.
-void add_partial_tile(Index depth, const double* a, const double* b, double alpha, double* c,
-                      Index ldc, Index rows, Index cols) {
-    alignas(64) double tile[tile_rows * tile_cols] = {};
-    add_tile(depth, a, b, 1.0, tile, tile_rows);
-    for (Index j = 0; j < cols; ++j) {
-        for (Index i = 0; i < rows; ++i) {
-            c[i + j * ldc] += alpha * tile[i + j * tile_rows];
+// add_tile() for `rows` rows of C: whole packets directly, the rest through a tile in memory.
+template <int Packets = tile_packets>
+void add_tile_rows(Index rows, Index depth, const double* a, const double* b, double alpha,
+                   double* c, Index ldc, Index cols) {
+    if (rows == Packets * packet_size) {
+        add_tile<Packets>(depth, a, b, alpha, c, ldc, cols);
+    } else if (Packets > 1 && rows <= (Packets - 1) * packet_size) {
+        add_tile_rows<(Packets > 1 ? Packets - 1 : 1)>(rows, depth, a, b, alpha, c, ldc, cols);
+    } else {
+        alignas(64) double tile[Packets * packet_size * tile_cols] = {};
+        add_tile<Packets>(depth, a, b, 1.0, tile, Packets * packet_size, cols);
+        for (Index j = 0; j < cols; ++j) {
+            for (Index i = 0; i < rows; ++i) {
+                c[i + j * ldc] += alpha * tile[i + j * Packets * packet_size];
+            }
         }
     }
 }
@@ -210,14 +220,8 @@ void multiply_packed(double alpha, const Block& a, bool transposed, Column b_col
                             continue;
                         }
                         const Index rows = std::min<Index>(tile_rows, mc - ir);
-                        double* target = &c(ic + ir, jc + jr);
-                        if (rows == tile_rows && cols == tile_cols) {
-                            add_tile(kc, packed_a + ir * kc, packed_b + jr * kc, alpha, target,
-                                     c.stride);
-                        } else {
-                            add_partial_tile(kc, packed_a + ir * kc, packed_b + jr * kc, alpha,
-                                             target, c.stride, rows, cols);
-                        }
+                        add_tile_rows(rows, kc, packed_a + ir * kc, packed_b + jr * kc, alpha,
+                                      &c(ic + ir, jc + jr), c.stride, cols);
                     }
                 }
             }
@@ -225,64 +229,180 @@ void multiply_packed(double alpha, const Block& a, bool transposed, Column b_col
     }
 }
 
-// Up to this size the triangular operations run directly; above it they halve, and most of
-// their work becomes products.
-constexpr Index max_triangular_leaf = 32;
+// The triangular operations halve at multiples of `triangular_leaf` rows down to blocks of
+// that size, whose size is then known at compile time: their steps are unrolled and their
+// rows stay in vector registers. Only the last block of a halving can be smaller.
+constexpr Index triangular_leaf = wide_register_file ? 16 : 8;
 
-// The inverse of interleave(): writes rows [0, depth) x `count` columns laid out across
-// `source` (source[p * packet_size + c]) back into column(c).
-template <typename Column>
-void deinterleave(const double* source, Index count, Index depth, Column column) {
-    using namespace Eigen::internal;
-    Index p = 0;
-    for (; p + packet_size <= depth; p += packet_size) {
-        PacketBlock<Packet, packet_size> block;
-        for (int t = 0; t < packet_size; ++t) {
-            block.packet[t] = pload<Packet>(source + (p + t) * packet_size);
-        }
-        ptranspose(block);
-        for (Index c = 0; c < count; ++c) {
-            pstoreu(column(c) + p, block.packet[c]);
-        }
-    }
-    for (; p < depth; ++p) {
-        for (Index c = 0; c < count; ++c) {
-            column(c)[p] = source[p * packet_size + c];
-        }
-    }
+// Where a triangular block of more than triangular_leaf rows splits.
+Index split(Index n) { return round_up(n / 2, triangular_leaf); }
+
+// Calls f(std::integral_constant<int, I>()) for I = 0 .. N-1, unrolled.
+template <typename F, int... I>
+EIGEN_ALWAYS_INLINE void unrolled(F&& f, std::integer_sequence<int, I...>) {
+    const int sequence[] = {0, (f(std::integral_constant<int, I>()), 0)...};
+    static_cast<void>(sequence);
+}
+template <int N, typename F>
+EIGEN_ALWAYS_INLINE void unrolled(F&& f) {
+    unrolled(f, std::make_integer_sequence<int, N>());
 }
 
-// Runs leaf(rows) on b (at most max_triangular_leaf rows) a packet of columns at a time, with
-// rows[i] holding row i of those columns. The leaves of the left-side triangular operations
-// then work on whole rows: every step updates independent vectors, where a column at a time
-// would wait on each entry in turn.
-template <typename Leaf>
-void for_each_column_packet(const Block& b, Leaf leaf) {
-    alignas(64) double across[max_triangular_leaf * packet_size];
-    Packet rows[max_triangular_leaf];
+// Runs leaf(rows) on the Rows rows of b (a multiple of the packet size) a packet of columns
+// at a time, rows[i] holding row i of those columns. The leaves of the left-side triangular
+// operations then work on whole rows: every step updates independent vectors, where a
+// column at a time would wait on each entry in turn.
+template <int Rows, typename Leaf>
+EIGEN_ALWAYS_INLINE void for_each_column_packet(const Block& b, Leaf leaf) {
+    using namespace Eigen::internal;
+    static_assert(Rows % packet_size == 0, "whole packets of rows");
     for (Index j0 = 0; j0 < b.cols; j0 += packet_size) {
-        const Index count = std::min<Index>(packet_size, b.cols - j0);
-        const auto column = [&](Index c) { return &b(0, j0 + c); };
-        interleave(column, count, b.rows, across, packet_size);
-        zero_columns(count, packet_size - count, b.rows, across, packet_size);
-        for (Index i = 0; i < b.rows; ++i) {
-            rows[i] = Eigen::internal::pload<Packet>(across + i * packet_size);
+        Packet rows[Rows];
+        if (j0 + packet_size <= b.cols) {
+            unrolled<Rows / packet_size>([&](auto q) {
+                PacketBlock<Packet, packet_size> block;
+                unrolled<packet_size>(
+                    [&](auto c) { block.packet[c] = ploadu<Packet>(&b(q * packet_size, j0 + c)); });
+                ptranspose(block);
+                unrolled<packet_size>([&](auto t) { rows[q * packet_size + t] = block.packet[t]; });
+            });
+            leaf(rows);
+            unrolled<Rows / packet_size>([&](auto q) {
+                PacketBlock<Packet, packet_size> block;
+                unrolled<packet_size>([&](auto t) { block.packet[t] = rows[q * packet_size + t]; });
+                ptranspose(block);
+                unrolled<packet_size>(
+                    [&](auto c) { pstoreu(&b(q * packet_size, j0 + c), block.packet[c]); });
+            });
+        } else {
+            // The last columns, fewer than a packet: through a buffer padded with zeros.
+            const Index count = b.cols - j0;
+            alignas(64) double across[Rows][packet_size] = {};
+            for (int i = 0; i < Rows; ++i) {
+                for (int c = 0; c < packet_size; ++c) {
+                    if (c < count) {
+                        across[i][c] = b(i, j0 + c);
+                    }
+                }
+            }
+            unrolled<Rows>([&](auto i) { rows[i] = pload<Packet>(across[i]); });
+            leaf(rows);
+            unrolled<Rows>([&](auto i) { pstore(across[i], rows[i]); });
+            for (int i = 0; i < Rows; ++i) {
+                for (int c = 0; c < packet_size; ++c) {
+                    if (c < count) {
+                        b(i, j0 + c) = across[i][c];
+                    }
+                }
+            }
         }
-        leaf(rows);
-        for (Index i = 0; i < b.rows; ++i) {
-            Eigen::internal::pstore(across + i * packet_size, rows[i]);
-        }
-        deinterleave(across, count, b.rows, column);
     }
 }
 
 Packet broadcast(double value) { return Eigen::internal::pset1<Packet>(value); }
+
+// Calls leaf(std::integral_constant<int, n>()) and returns true if n is a leaf size: a power
+// of two from the packet size up to triangular_leaf. Smaller blocks, left at most once at
+// the end of a halving, run as plain loops.
+template <typename Leaf>
+bool with_leaf_size(Index n, Leaf leaf) {
+    constexpr int half = std::max<int>(triangular_leaf / 2, packet_size);
+    constexpr int quarter = std::max<int>(triangular_leaf / 4, packet_size);
+    if (n == triangular_leaf) {
+        leaf(std::integral_constant<int, triangular_leaf>());
+    } else if (n == half) {
+        leaf(std::integral_constant<int, half>());
+    } else if (n == quarter) {
+        leaf(std::integral_constant<int, quarter>());
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The leaves, for a block of exactly Rows rows.
+template <int Rows>
+void solve_unit_lower_leaf(const Block& lower, const Block& b) {
+    using namespace Eigen::internal;
+    for_each_column_packet<Rows>(b, [&](Packet* rows) {
+        unrolled<Rows>([&](auto k) {
+            const Packet negated = pnegate(rows[k]);
+            unrolled<Rows>([&](auto i) {
+                if (i > k) {
+                    rows[i] = pmadd(broadcast(lower(i, k)), negated, rows[i]);
+                }
+            });
+        });
+    });
+}
+
+template <int Rows>
+void solve_upper_leaf(const Block& upper, const Block& b) {
+    using namespace Eigen::internal;
+    alignas(64) double reciprocal[Rows];
+    for (Index i = 0; i < Rows; ++i) {
+        reciprocal[i] = 1.0 / upper(i, i);
+    }
+    for_each_column_packet<Rows>(b, [&](Packet* rows) {
+        unrolled<Rows>([&](auto step) {
+            constexpr int k = Rows - 1 - decltype(step)::value;
+            rows[k] = pmul(rows[k], pset1<Packet>(reciprocal[k]));
+            const Packet negated = pnegate(rows[k]);
+            unrolled<k>([&](auto i) { rows[i] = pmadd(broadcast(upper(i, k)), negated, rows[i]); });
+        });
+    });
+}
+
+template <int Rows>
+void multiply_unit_lower_left_leaf(double alpha, const Block& lower, const Block& b) {
+    using namespace Eigen::internal;
+    // Row k adds to the rows below it from the last k up, so that it is still unchanged.
+    for_each_column_packet<Rows>(b, [&](Packet* rows) {
+        unrolled<Rows>([&](auto step) {
+            constexpr int k = Rows - 1 - decltype(step)::value;
+            unrolled<Rows>([&](auto i) {
+                if (i > k) {
+                    rows[i] = pmadd(broadcast(lower(i, k)), rows[k], rows[i]);
+                }
+            });
+        });
+        unrolled<Rows>([&](auto i) { rows[i] = pmul(broadcast(alpha), rows[i]); });
+    });
+}
+
+template <int Cols>
+void multiply_unit_lower_right_leaf(const Block& b, const Block& lower) {
+    using namespace Eigen::internal;
+    // Column k of B L is B's column k plus the later columns times L's column k; column l adds
+    // to the columns before it while it is still unchanged. A packet of rows at a time.
+    Index i0 = 0;
+    for (; i0 + packet_size <= b.rows; i0 += packet_size) {
+        Packet columns[Cols];
+        unrolled<Cols>([&](auto k) { columns[k] = ploadu<Packet>(&b(i0, k)); });
+        unrolled<Cols>([&](auto l) {
+            unrolled<Cols>([&](auto k) {
+                if (k < l) {
+                    columns[k] = pmadd(broadcast(lower(l, k)), columns[l], columns[k]);
+                }
+            });
+        });
+        unrolled<Cols>([&](auto k) { pstoreu(&b(i0, k), columns[k]); });
+    }
+    for (Index l = 1; l < Cols; ++l) {
+        for (Index k = 0; k < l; ++k) {
+            for (Index i = i0; i < b.rows; ++i) {
+                b(i, k) += b(i, l) * lower(l, k);
+            }
+        }
+    }
+}
 
 }  // namespace
 
 double* ProductBuffers::packed_left(Index size) {
     if (left_.size() < size) {
         left_.resize(size);
+        advise_huge_pages(left_.data(), left_.size());
     }
     return left_.data();
 }
@@ -290,6 +410,7 @@ double* ProductBuffers::packed_left(Index size) {
 double* ProductBuffers::packed_right(Index size) {
     if (right_.size() < size) {
         right_.resize(size);
+        advise_huge_pages(right_.data(), right_.size());
     }
     return right_.data();
 }
@@ -309,17 +430,19 @@ void multiply_add_lower(const Block& a, const Block& b, const Block& c, ProductB
 
 void solve_unit_lower(const Block& lower, const Block& b, ProductBuffers& buffers) {
     const Index n = lower.rows;
-    if (n <= max_triangular_leaf) {
-        for_each_column_packet(b, [&](Packet* rows) {
-            for (Index k = 0; k < n; ++k) {
-                for (Index i = k + 1; i < n; ++i) {
-                    rows[i] = Eigen::internal::pmadd(broadcast(-lower(i, k)), rows[k], rows[i]);
+    if (n <= triangular_leaf) {
+        if (!with_leaf_size(n, [&](auto rows) { solve_unit_lower_leaf<rows>(lower, b); })) {
+            for (Index j = 0; j < b.cols; ++j) {
+                for (Index k = 0; k < n; ++k) {
+                    for (Index i = k + 1; i < n; ++i) {
+                        b(i, j) -= lower(i, k) * b(k, j);
+                    }
                 }
             }
-        });
+        }
         return;
     }
-    const Index top = n / 2;
+    const Index top = split(n);
     const Index bottom = n - top;
     solve_unit_lower(lower.block(0, 0, top, top), b.top(top), buffers);
     multiply_add(-1.0, lower.block(top, 0, bottom, top), false, b.top(top), b.bottom(bottom),
@@ -330,22 +453,24 @@ void solve_unit_lower(const Block& lower, const Block& b, ProductBuffers& buffer
 void multiply_unit_lower_left(double alpha, const Block& lower, const Block& b,
                               ProductBuffers& buffers) {
     const Index n = lower.rows;
-    if (n <= max_triangular_leaf) {
-        // Row k adds to the rows below it from the last k up, so that it is still unchanged.
-        for_each_column_packet(b, [&](Packet* rows) {
-            for (Index k = n - 2; k >= 0; --k) {
-                for (Index i = k + 1; i < n; ++i) {
-                    rows[i] = Eigen::internal::pmadd(broadcast(lower(i, k)), rows[k], rows[i]);
+    if (n <= triangular_leaf) {
+        if (!with_leaf_size(
+                n, [&](auto rows) { multiply_unit_lower_left_leaf<rows>(alpha, lower, b); })) {
+            for (Index j = 0; j < b.cols; ++j) {
+                for (Index k = n - 2; k >= 0; --k) {
+                    for (Index i = k + 1; i < n; ++i) {
+                        b(i, j) += lower(i, k) * b(k, j);
+                    }
+                }
+                for (Index i = 0; i < n; ++i) {
+                    b(i, j) *= alpha;
                 }
             }
-            for (Index i = 0; i < n; ++i) {
-                rows[i] = Eigen::internal::pmul(broadcast(alpha), rows[i]);
-            }
-        });
+        }
         return;
     }
     // [L11 0; L21 L22] [B1; B2] = [L11 B1; L21 B1 + L22 B2]: B2 first, while B1 is unchanged.
-    const Index top = n / 2;
+    const Index top = split(n);
     const Index bottom = n - top;
     multiply_unit_lower_left(alpha, lower.block(top, top, bottom, bottom), b.bottom(bottom),
                              buffers);
@@ -356,36 +481,21 @@ void multiply_unit_lower_left(double alpha, const Block& lower, const Block& b,
 
 void multiply_unit_lower_right(const Block& b, const Block& lower, ProductBuffers& buffers) {
     const Index n = lower.rows;
-    if (n <= max_triangular_leaf) {
-        // Column k of B L is B's column k plus the later columns times L's column k; column l
-        // adds to the columns before it while it is still unchanged. A packet of rows at a time.
-        using namespace Eigen::internal;
-        Packet columns[max_triangular_leaf];
-        Index i0 = 0;
-        for (; i0 + packet_size <= b.rows; i0 += packet_size) {
-            for (Index k = 0; k < n; ++k) {
-                columns[k] = ploadu<Packet>(&b(i0, k));
-            }
+    if (n <= triangular_leaf) {
+        if (!with_leaf_size(n,
+                            [&](auto cols) { multiply_unit_lower_right_leaf<cols>(b, lower); })) {
             for (Index l = 1; l < n; ++l) {
                 for (Index k = 0; k < l; ++k) {
-                    columns[k] = pmadd(broadcast(lower(l, k)), columns[l], columns[k]);
-                }
-            }
-            for (Index k = 0; k < n; ++k) {
-                pstoreu(&b(i0, k), columns[k]);
-            }
-        }
-        for (Index l = 1; l < n; ++l) {
-            for (Index k = 0; k < l; ++k) {
-                for (Index i = i0; i < b.rows; ++i) {
-                    b(i, k) += b(i, l) * lower(l, k);
+                    for (Index i = 0; i < b.rows; ++i) {
+                        b(i, k) += b(i, l) * lower(l, k);
+                    }
                 }
             }
         }
         return;
     }
     // [B1 B2] [L11 0; L21 L22] = [B1 L11 + B2 L21, B2 L22]: B1 first, while B2 is unchanged.
-    const Index left = n / 2;
+    const Index left = split(n);
     const Index right = n - left;
     multiply_unit_lower_right(b.left(left), lower.block(0, 0, left, left), buffers);
     multiply_add(1.0, b.right(right), false, lower.block(left, 0, right, left), b.left(left),
@@ -395,22 +505,20 @@ void multiply_unit_lower_right(const Block& b, const Block& lower, ProductBuffer
 
 void solve_upper(const Block& upper, const Block& b, ProductBuffers& buffers) {
     const Index n = upper.rows;
-    if (n <= max_triangular_leaf) {
-        Packet reciprocal[max_triangular_leaf];
-        for (Index i = 0; i < n; ++i) {
-            reciprocal[i] = broadcast(1.0 / upper(i, i));
-        }
-        for_each_column_packet(b, [&](Packet* rows) {
-            for (Index k = n - 1; k >= 0; --k) {
-                rows[k] = Eigen::internal::pmul(rows[k], reciprocal[k]);
-                for (Index i = 0; i < k; ++i) {
-                    rows[i] = Eigen::internal::pmadd(broadcast(-upper(i, k)), rows[k], rows[i]);
+    if (n <= triangular_leaf) {
+        if (!with_leaf_size(n, [&](auto rows) { solve_upper_leaf<rows>(upper, b); })) {
+            for (Index j = 0; j < b.cols; ++j) {
+                for (Index k = n - 1; k >= 0; --k) {
+                    b(k, j) *= 1.0 / upper(k, k);
+                    for (Index i = 0; i < k; ++i) {
+                        b(i, j) -= upper(i, k) * b(k, j);
+                    }
                 }
             }
-        });
+        }
         return;
     }
-    const Index top = n / 2;
+    const Index top = split(n);
     const Index bottom = n - top;
     solve_upper(upper.block(top, top, bottom, bottom), b.bottom(bottom), buffers);
     multiply_add(-1.0, upper.block(0, top, top, bottom), false, b.bottom(bottom), b.top(top),
