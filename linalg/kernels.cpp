@@ -1,4 +1,4 @@
-// The numerical kernels behind inv() and lstsq(). This file is compiled once per
+// The kernels behind lstsq() and the table of every entry point. This file is compiled once per
 // instruction-set level, with LINALG_LEVEL_NAMESPACE naming the level's namespace and Eigen renamed
 // for it; see kernels.hpp. Standard-library templates that the compiler might emit out of line
 // would be shared between the levels under one name, so the code below keeps to Eigen's types.
@@ -21,85 +21,10 @@ using Matrix = Eigen::Map<Eigen::MatrixXd>;
 using ConstMatrix = Eigen::Map<const Eigen::MatrixXd>;
 using Vector = Eigen::Map<Eigen::VectorXd>;
 using ConstVector = Eigen::Map<const Eigen::VectorXd>;
-using StridedMatrix = Eigen::Map<Eigen::MatrixXd, 0, Eigen::OuterStride<>>;
-using StridedConstMatrix = Eigen::Map<const Eigen::MatrixXd, 0, Eigen::OuterStride<>>;
-
-using Packet = Eigen::internal::packet_traits<double>::type;
-constexpr std::ptrdiff_t packet_size = Eigen::internal::packet_traits<double>::size;
-
 // From this size on the normal equations are factorised by blocked_ldlt_solve().
 constexpr std::ptrdiff_t min_blocked_ldlt_size = 128;
 // Columns per panel of the blocked LDL^T.
 constexpr std::ptrdiff_t ldlt_panel = 32;
-
-// Adds to the lower triangle of the n x n column-major `g` the dot products, over `rows`
-// rows, of columns i0 .. i0+I-1 of `a` with columns j0 .. j0+J-1. The I x J sums stay in
-// registers (3 x 4 of them fit the 16 vector registers of SSE2 and AVX2 with the loads) while
-// the rows stream by a packet at a time.
-template <int I, int J>
-void add_normal_tile(const double* a, std::ptrdiff_t stride, std::ptrdiff_t rows, std::ptrdiff_t i0,
-                     std::ptrdiff_t j0, std::ptrdiff_t n, double* g) {
-    using namespace Eigen::internal;
-    const double* left[I];
-    const double* right[J];
-    Packet sums[I][J];
-    for (int i = 0; i < I; ++i) {
-        left[i] = a + (i0 + i) * stride;
-        for (int j = 0; j < J; ++j) {
-            sums[i][j] = pset1<Packet>(0.0);
-        }
-    }
-    for (int j = 0; j < J; ++j) {
-        right[j] = a + (j0 + j) * stride;
-    }
-    std::ptrdiff_t r = 0;
-    for (; r + packet_size <= rows; r += packet_size) {
-        Packet x[I];
-        for (int i = 0; i < I; ++i) {
-            x[i] = ploadu<Packet>(left[i] + r);
-        }
-        for (int j = 0; j < J; ++j) {
-            const Packet y = ploadu<Packet>(right[j] + r);
-            for (int i = 0; i < I; ++i) {
-                sums[i][j] = pmadd(x[i], y, sums[i][j]);
-            }
-        }
-    }
-    for (int i = 0; i < I; ++i) {
-        for (int j = 0; j < J; ++j) {
-            if (i0 + i < j0 + j) {
-                continue;  // above the diagonal
-            }
-            double sum = predux(sums[i][j]);
-            for (std::ptrdiff_t q = r; q < rows; ++q) {
-                sum += left[i][q] * right[j][q];
-            }
-            g[(i0 + i) + (j0 + j) * n] += sum;
-        }
-    }
-}
-
-// a^T a's lower triangle added to g, as tiles of 3 x 4 column pairs.
-void add_normal_tiles(const double* a, std::ptrdiff_t stride, std::ptrdiff_t rows, std::ptrdiff_t n,
-                      double* g) {
-    constexpr int tile_rows = 3;
-    constexpr int tile_cols = 4;
-    std::ptrdiff_t j0 = 0;
-    for (; j0 + tile_cols <= n; j0 += tile_cols) {
-        std::ptrdiff_t i0 = j0 / tile_rows * tile_rows;  // the first tile reaching row j0
-        for (; i0 + tile_rows <= n; i0 += tile_rows) {
-            add_normal_tile<tile_rows, tile_cols>(a, stride, rows, i0, j0, n, g);
-        }
-        for (; i0 < n; ++i0) {
-            add_normal_tile<1, tile_cols>(a, stride, rows, i0, j0, n, g);
-        }
-    }
-    for (; j0 < n; ++j0) {
-        for (std::ptrdiff_t i0 = j0; i0 < n; ++i0) {
-            add_normal_tile<1, 1>(a, stride, rows, i0, j0, n, g);
-        }
-    }
-}
 
 // Eigen's LDLT, blocked. Eigen chooses the pivot of step k by comparing the diagonal entries
 // at positions k..n-1 as moved by the earlier swaps but not yet reduced (ties: the lowest
@@ -225,23 +150,16 @@ bool blocked_ldlt_solve(Matrix& normal_matrix, const ConstVector& right_side, Ve
     return true;
 }
 
-void normal_matrix_rows(const double* a, std::ptrdiff_t stride, std::ptrdiff_t rows,
-                        std::ptrdiff_t n, double* normal_matrix) {
-    if (n < min_rank_update_size) {
-        add_normal_tiles(a, stride, rows, n, normal_matrix);
-        return;
-    }
-    // LDLT reads only the lower triangle, so a symmetric rank-k update forms just that half.
-    Matrix(normal_matrix, n, n)
-        .selfadjointView<Eigen::Lower>()
-        .rankUpdate(StridedConstMatrix(a, rows, n, Eigen::OuterStride<>(stride)).transpose());
+void normal_equations(const double* a, std::ptrdiff_t m, std::ptrdiff_t n, const double* b,
+                      double* normal) {
+    ProductBuffers buffers;
+    multiply_normal(Block{const_cast<double*>(a), m, n, m}, b,
+                    Block{normal, n, b != nullptr ? n + 1 : n, n}, buffers);
 }
 
-void right_side_rows(const double* a, std::ptrdiff_t stride, std::ptrdiff_t rows, std::ptrdiff_t n,
-                     const double* b, double* right_side) {
-    Vector(right_side, n).noalias() +=
-        StridedConstMatrix(a, rows, n, Eigen::OuterStride<>(stride)).transpose() *
-        ConstVector(b, rows);
+void right_side(const double* a, std::ptrdiff_t m, std::ptrdiff_t n, const double* b,
+                double* right_side) {
+    Vector(right_side, n).noalias() += ConstMatrix(a, m, n).transpose() * ConstVector(b, m);
 }
 
 void ldlt_solve(std::ptrdiff_t n, double* normal_matrix, const double* right_side, double* x) {
@@ -257,7 +175,7 @@ void ldlt_solve(std::ptrdiff_t n, double* normal_matrix, const double* right_sid
 }  // namespace
 
 extern const Kernels table;  // a const at namespace scope is otherwise internal to this file
-const Kernels table = {invert, normal_matrix_rows, right_side_rows, ldlt_solve};
+const Kernels table = {invert, normal_equations, right_side, ldlt_solve};
 
 }  // namespace LINALG_LEVEL_NAMESPACE
 }  // namespace linalg

@@ -12,22 +12,18 @@
 
 namespace linalg {
 
-// From this many columns on, a^T a is formed by Eigen's rank-k update; below it, that
-// update spends more on packing and on its triangular blocks than on the products, and
-// normal_matrix_rows forms the dot products of the columns directly, from register tiles.
-constexpr std::ptrdiff_t min_rank_update_size = 64;
-
 struct Kernels {
     // Inverse of the n x n column-major `a` into `inverse` (n x n), which also holds the
     // factors on the way.
     void (*inverse)(const double* a, std::ptrdiff_t n, double* inverse);
-    // Adds to the lower triangle of `normal_matrix` (n x n) that of a^T a, for the rows x n
-    // column-major `a` whose columns are `stride` doubles apart.
-    void (*normal_matrix_rows)(const double* a, std::ptrdiff_t stride, std::ptrdiff_t rows,
-                               std::ptrdiff_t n, double* normal_matrix);
-    // Adds a^T b to `right_side` (n entries), `a` as for normal_matrix_rows, `b` rows long.
-    void (*right_side_rows)(const double* a, std::ptrdiff_t stride, std::ptrdiff_t rows,
-                            std::ptrdiff_t n, const double* b, double* right_side);
+    // Adds to the lower triangle of `normal` (n x n, column-major) that of a^T a, for the
+    // m x n column-major `a`; given `b` (m entries), also a^T b to column n of `normal`, which
+    // then has n + 1 columns.
+    void (*normal_equations)(const double* a, std::ptrdiff_t m, std::ptrdiff_t n, const double* b,
+                             double* normal);
+    // Adds a^T b to `right_side` (n entries), for `a` as above and `b` (m entries).
+    void (*right_side)(const double* a, std::ptrdiff_t m, std::ptrdiff_t n, const double* b,
+                       double* right_side);
     // Solution x of G x = right_side through LDL^T of the lower triangle of G =
     // `normal_matrix`, which it overwrites.
     void (*ldlt_solve)(std::ptrdiff_t n, double* normal_matrix, const double* right_side,

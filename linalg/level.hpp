@@ -50,9 +50,11 @@ class ProductBuffers {
 void multiply_add(double alpha, const Block& a, bool transposed, const Block& b, const Block& c,
                   ProductBuffers& buffers);
 
-// Like multiply_add with A^T B, but forms only the blocks of C that reach its lower triangle
-// (C square, row i of C for column i of A): the products of a symmetric rank-k update.
-void multiply_add_lower(const Block& a, const Block& b, const Block& c, ProductBuffers& buffers);
+// The products of the normal equations: adds A^T A to the lower triangle of G (A is k x n,
+// G n x n; the tiles wholly above G's diagonal are not formed) and, given `extra` (k
+// entries), A^T extra to column n of G (which then has n + 1 columns): both from one pass
+// over A.
+void multiply_normal(const Block& a, const double* extra, const Block& g, ProductBuffers& buffers);
 
 // B <- L^-1 B for the unit lower triangle L (square).
 void solve_unit_lower(const Block& lower, const Block& b, ProductBuffers& buffers);

@@ -76,28 +76,26 @@ Eigen::VectorXd lstsq(Eigen::MatrixXd& a, Eigen::VectorXd& b) {
     }
     const Eigen::Index m = a.rows();
     const Eigen::Index n = a.cols();
-    Eigen::MatrixXd normal_matrix = unfilled_matrix(n, n);
-    Eigen::VectorXd right_side = Eigen::VectorXd::Zero(n);
+    // G = a^T a in the first n columns, a^T b in the last.
+    Eigen::MatrixXd normal_equations = unfilled_matrix(n, n + 1);
+    normal_equations.setZero();
+    double* right_side = normal_equations.data() + n * n;
     Eigen::VectorXd x(n);
     const Kernels& fastest = *fastest_level().kernels;
-    // Fused multiply-adds round a^T b and the factorisation differently, and on
-    // ill-conditioned fits (NIST's Wampler2) that cost up to two of the digits that a build
-    // without them delivers. Below this size both are cheap next to forming a^T a, so they
-    // run at the baseline level, whose rounding is that of a plain build.
-    constexpr Eigen::Index max_plainly_rounded_size = 128;
-    const Kernels& solving = n <= max_plainly_rounded_size ? kernels_baseline::table : fastest;
-    // a^T a and a^T b are formed a panel of rows at a time: both kernels of a^T a run faster
-    // on a few hundred rows than on all of them at once (Eigen's rank-k update on about 200,
-    // the tiles on 512: 512 rows of 50 columns, 200 KB, stay in L2), and a^T b then reads
-    // each panel while it is still in cache instead of streaming all of a once more.
-    const Eigen::Index panel = n < min_rank_update_size ? 512 : 192;
-    normal_matrix.setZero();
-    for (Eigen::Index r0 = 0; n > 0 && r0 < m; r0 += panel) {
-        const Eigen::Index rows = std::min(panel, m - r0);
-        fastest.normal_matrix_rows(a.data() + r0, m, rows, n, normal_matrix.data());
-        solving.right_side_rows(a.data() + r0, m, rows, n, b.data() + r0, right_side.data());
+    // Fused multiply-adds round a^T b and the factorisation differently, and on small
+    // ill-conditioned fits (NIST's Wampler2) that costs up to two of the digits that a build
+    // without them delivers. Up to this many entries of a, both run at the baseline level,
+    // whose rounding is that of a plain build: there they cost microseconds. Beyond it a^T b
+    // is formed in the same pass over a as a^T a.
+    constexpr Eigen::Index max_plainly_rounded_entries = 4096;
+    if (m * n <= max_plainly_rounded_entries) {
+        fastest.normal_equations(a.data(), m, n, nullptr, normal_equations.data());
+        kernels_baseline::table.right_side(a.data(), m, n, b.data(), right_side);
+        kernels_baseline::table.ldlt_solve(n, normal_equations.data(), right_side, x.data());
+    } else {
+        fastest.normal_equations(a.data(), m, n, b.data(), normal_equations.data());
+        fastest.ldlt_solve(n, normal_equations.data(), right_side, x.data());
     }
-    solving.ldlt_solve(n, normal_matrix.data(), right_side.data(), x.data());
     return x;
 }
 

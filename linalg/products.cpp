@@ -45,15 +45,21 @@ constexpr Index column_block = 4096;
 
 Index round_up(Index value, Index step) { return (value + step - 1) / step * step; }
 
-// Adds alpha times the product of the packed slivers to C (ldc apart): the first
-// Packets * packet_size rows of the A sliver, the first `cols` columns of the B sliver. The
-// tail of C's last row tile and column tile takes fewer packets and stores fewer columns.
-template <int Packets>
-EIGEN_ALWAYS_INLINE void add_tile(Index depth, const double* a, const double* b, double alpha,
-                                  double* c, Index ldc, Index cols) {
+// Up to this many columns the normal equations are formed from row-major panels of this many
+// rows (multiply_normal); with more, by the packed product.
+constexpr Index max_panel_normal_size = 128;
+constexpr Index panel_normal_rows = 256;
+
+// Adds alpha times the product of the slivers to C (ldc apart): the first
+// Packets * packet_size rows of the A sliver times the first Cols columns of the B sliver,
+// whose steps are a_step and b_step doubles apart (tile_rows and tile_cols when packed). The
+// tiles at C's last rows and columns take fewer packets and columns.
+template <int Packets, int Cols>
+EIGEN_ALWAYS_INLINE void add_tile(Index depth, const double* a, Index a_step, const double* b,
+                                  Index b_step, double alpha, double* c, Index ldc) {
     using namespace Eigen::internal;
-    Packet sums[Packets][tile_cols];
-    for (int j = 0; j < tile_cols; ++j) {
+    Packet sums[Packets][Cols];
+    for (int j = 0; j < Cols; ++j) {
         for (int i = 0; i < Packets; ++i) {
             sums[i][j] = pset1<Packet>(0.0);
         }
@@ -64,58 +70,75 @@ EIGEN_ALWAYS_INLINE void add_tile(Index depth, const double* a, const double* b,
         for (int i = 0; i < Packets; ++i) {
             column[i] = pload<Packet>(a + i * packet_size);
         }
-        for (int j = 0; j < tile_cols; ++j) {
+        for (int j = 0; j < Cols; ++j) {
             const Packet scale = pset1<Packet>(b[j]);
             for (int i = 0; i < Packets; ++i) {
                 sums[i][j] = pmadd(column[i], scale, sums[i][j]);
             }
         }
-        a += tile_rows;
-        b += tile_cols;
+        a += a_step;
+        b += b_step;
     }
     const Packet factor = pset1<Packet>(alpha);
-    for (int j = 0; j < tile_cols; ++j) {
-        if (j < cols) {
-            for (int i = 0; i < Packets; ++i) {
-                double* target = c + i * packet_size + j * ldc;
-                pstoreu(target, pmadd(sums[i][j], factor, ploadu<Packet>(target)));
-            }
+    for (int j = 0; j < Cols; ++j) {
+        for (int i = 0; i < Packets; ++i) {
+            double* target = c + i * packet_size + j * ldc;
+            pstoreu(target, pmadd(sums[i][j], factor, ploadu<Packet>(target)));
         }
     }
 }
 
-// add_tile() for `rows` rows of C: whole packets directly, the rest through a tile in memory.
-template <int Packets = tile_packets>
-void add_tile_rows(Index rows, Index depth, const double* a, const double* b, double alpha,
-                   double* c, Index ldc, Index cols) {
-    if (rows == Packets * packet_size) {
-        add_tile<Packets>(depth, a, b, alpha, c, ldc, cols);
-    } else if (Packets > 1 && rows <= (Packets - 1) * packet_size) {
-        add_tile_rows<(Packets > 1 ? Packets - 1 : 1)>(rows, depth, a, b, alpha, c, ldc, cols);
+// Calls f(std::integral_constant<int, cols>()) for 1 <= cols <= tile_cols.
+template <int Cols = tile_cols, typename F>
+EIGEN_ALWAYS_INLINE void with_cols(Index cols, F&& f) {
+    if (cols == Cols || Cols == 1) {
+        f(std::integral_constant<int, Cols>());
     } else {
-        alignas(64) double tile[Packets * packet_size * tile_cols] = {};
-        add_tile<Packets>(depth, a, b, 1.0, tile, Packets * packet_size, cols);
-        for (Index j = 0; j < cols; ++j) {
+        with_cols<(Cols > 1 ? Cols - 1 : 1)>(cols, f);
+    }
+}
+
+// add_tile() for `rows` x `cols` of C: whole packets of rows directly, the rest through a tile
+// in memory.
+template <int Packets = tile_packets>
+void add_tile_rows(Index rows, Index depth, const double* a, Index a_step, const double* b,
+                   Index b_step, double alpha, double* c, Index ldc, Index cols) {
+    if (Packets > 1 && rows <= (Packets - 1) * packet_size) {
+        add_tile_rows<(Packets > 1 ? Packets - 1 : 1)>(rows, depth, a, a_step, b, b_step, alpha, c,
+                                                       ldc, cols);
+        return;
+    }
+    with_cols(cols, [&](auto width) {
+        if (rows == Packets * packet_size) {
+            add_tile<Packets, width>(depth, a, a_step, b, b_step, alpha, c, ldc);
+            return;
+        }
+        constexpr int height = Packets * packet_size;
+        alignas(64) double tile[height * width] = {};
+        add_tile<Packets, width>(depth, a, a_step, b, b_step, 1.0, tile, height);
+        for (Index j = 0; j < width; ++j) {
             for (Index i = 0; i < rows; ++i) {
-                c[i + j * ldc] += alpha * tile[i + j * Packets * packet_size];
+                c[i + j * ldc] += alpha * tile[i + j * height];
             }
         }
-    }
+    });
 }
 
 // Writes `count` columns, column(c)[0 .. depth-1] for c < count, across `target`:
-// target[p * step + c] = column(c)[p]. Whole packets of columns go through transposes of
-// packet_size x packet_size blocks, so that reads and writes are whole vectors.
+// target[p * step + c] = column(c)[p], and zeros from column `count` up to the next multiple
+// of the packet size. Packets of columns go through transposes of packet_size x packet_size
+// blocks, so that reads and writes are whole vectors.
 template <typename Column>
 void interleave(Column column, Index count, Index depth, double* target, Index step) {
     using namespace Eigen::internal;
-    Index c0 = 0;
-    for (; c0 + packet_size <= count; c0 += packet_size) {
+    for (Index c0 = 0; c0 < count; c0 += packet_size) {
+        const Index width = std::min<Index>(packet_size, count - c0);
         Index p = 0;
         for (; p + packet_size <= depth; p += packet_size) {
             PacketBlock<Packet, packet_size> block;
             for (int c = 0; c < packet_size; ++c) {
-                block.packet[c] = ploadu<Packet>(column(c0 + c) + p);
+                block.packet[c] =
+                    c < width ? ploadu<Packet>(column(c0 + c) + p) : pset1<Packet>(0.0);
             }
             ptranspose(block);
             for (int t = 0; t < packet_size; ++t) {
@@ -123,24 +146,19 @@ void interleave(Column column, Index count, Index depth, double* target, Index s
             }
         }
         for (; p < depth; ++p) {
-            for (Index c = c0; c < c0 + packet_size; ++c) {
-                target[p * step + c] = column(c)[p];
+            for (int c = 0; c < packet_size; ++c) {
+                target[p * step + c0 + c] = c < width ? column(c0 + c)[p] : 0.0;
             }
-        }
-    }
-    for (; c0 < count; ++c0) {
-        const double* source = column(c0);
-        for (Index p = 0; p < depth; ++p) {
-            target[p * step + c0] = source[p];
         }
     }
 }
 
-// Zeros `count` columns from `first` on in `target`, laid out as interleave() writes them.
-void zero_columns(Index first, Index count, Index depth, double* target, Index step) {
+// Zeros the columns from `first` (a multiple of the packet size) to `last` of `target`,
+// laid out as interleave() writes them.
+void zero_columns(Index first, Index last, Index depth, double* target, Index step) {
     for (Index p = 0; p < depth; ++p) {
-        for (Index c = first; c < first + count; ++c) {
-            target[p * step + c] = 0.0;
+        for (Index c = first; c < last; c += packet_size) {
+            Eigen::internal::pstoreu(target + p * step + c, Eigen::internal::pset1<Packet>(0.0));
         }
     }
 }
@@ -156,7 +174,7 @@ void pack_left(const Block& a, bool transposed, Index row0, Index rows, Index de
             // Row i of A^T is column i of A.
             interleave([&](Index i) { return &a(depth0, row0 + i0 + i); }, height, depth, sliver,
                        tile_rows);
-            zero_columns(height, tile_rows - height, depth, sliver, tile_rows);
+            zero_columns(round_up(height, packet_size), tile_rows, depth, sliver, tile_rows);
             continue;
         }
         const double* source = &a(row0 + i0, depth0);
@@ -187,7 +205,7 @@ void pack_right(Column column, Index cols, Index depth0, Index depth, double* pa
         double* sliver = packed + j0 * depth;
         interleave([&](Index j) { return column(j0 + j) + depth0; }, width, depth, sliver,
                    tile_cols);
-        zero_columns(width, tile_cols - width, depth, sliver, tile_cols);
+        zero_columns(round_up(width, packet_size), tile_cols, depth, sliver, tile_cols);
     }
 }
 
@@ -220,8 +238,9 @@ void multiply_packed(double alpha, const Block& a, bool transposed, Column b_col
                             continue;
                         }
                         const Index rows = std::min<Index>(tile_rows, mc - ir);
-                        add_tile_rows(rows, kc, packed_a + ir * kc, packed_b + jr * kc, alpha,
-                                      &c(ic + ir, jc + jr), c.stride, cols);
+                        add_tile_rows(rows, kc, packed_a + ir * kc, tile_rows,
+                                      packed_b + jr * kc, tile_cols, alpha, &c(ic + ir, jc + jr),
+                                      c.stride, cols);
                     }
                 }
             }
@@ -422,10 +441,48 @@ void multiply_add(double alpha, const Block& a, bool transposed, const Block& b,
         [](Index, Index) { return false; });
 }
 
-void multiply_add_lower(const Block& a, const Block& b, const Block& c, ProductBuffers& buffers) {
-    multiply_packed(
-        1.0, a, true, [&](Index j) { return &b(0, j); }, b.rows, c, buffers,
-        [](Index i, Index j) { return i + tile_rows <= j; });
+void multiply_normal(const Block& a, const double* extra, const Block& g,
+                     ProductBuffers& buffers) {
+    const Index k = a.rows;
+    const Index n = a.cols;
+    const Index columns = extra != nullptr ? n + 1 : n;
+    if (k == 0 || n == 0) {
+        return;
+    }
+    if (n > max_panel_normal_size) {
+        multiply_packed(
+            1.0, a, true, [&](Index j) { return j < n ? &a(0, j) : extra; }, k, g.left(columns),
+            buffers,
+            // Tiles wholly above G's diagonal; column n, A^T extra, is formed whole.
+            [n](Index i, Index j) { return i + tile_rows <= j && j + tile_cols <= n; });
+        return;
+    }
+    // Few columns: a panel of rows of [A extra] is copied once, row-major (rows `width`
+    // doubles apart), and every tile reads both of its operands from it while it is in cache.
+    // The tiles run along the columns of G's upper triangle, rows as vectors: only the
+    // diagonal tile of each band of columns reaches below the diagonal. The upper triangle is
+    // mirrored into the lower one at the end.
+    const Index width = round_up(columns, packet_size);
+    const Index panel_rows = std::min(k, panel_normal_rows);
+    double* panel = buffers.packed_left(panel_rows * width);
+    const auto column = [&](Index j) { return j < n ? &a(0, j) : extra; };
+    for (Index p0 = 0; p0 < k; p0 += panel_normal_rows) {
+        const Index depth = std::min(panel_normal_rows, k - p0);
+        interleave([&](Index j) { return column(j) + p0; }, columns, depth, panel, width);
+        for (Index j0 = 0; j0 < columns; j0 += tile_cols) {
+            const Index cols = std::min<Index>(tile_cols, columns - j0);
+            const Index rows = std::min(j0 + cols, n);  // G(i, j) for i <= j, all of A^T extra
+            for (Index i0 = 0; i0 < rows; i0 += tile_rows) {
+                add_tile_rows(std::min<Index>(tile_rows, rows - i0), depth, panel + i0, width,
+                              panel + j0, width, 1.0, &g(i0, j0), g.stride, cols);
+            }
+        }
+    }
+    for (Index j = 0; j < n; ++j) {
+        for (Index i = j + 1; i < n; ++i) {
+            g(i, j) = g(j, i);
+        }
+    }
 }
 
 void solve_unit_lower(const Block& lower, const Block& b, ProductBuffers& buffers) {
