@@ -150,11 +150,131 @@ bool blocked_ldlt_solve(Matrix& normal_matrix, const ConstVector& right_side, Ve
     return true;
 }
 
+// Adds to G the dot products, over `rows` rows, of columns i0 .. i0+I-1 of [a b] with
+// columns j0 .. j0+J-1, where they are on or below G's diagonal or in its column n (a^T b).
+// The I x J sums stay in registers (3 x 4 of them fit 16 vector registers with the loads)
+// while the rows stream by a packet at a time: no copy of a, no broadcasts.
+template <int I, int J, typename Column>
+void add_dot_product_tile(Column column, std::ptrdiff_t rows, std::ptrdiff_t i0, std::ptrdiff_t j0,
+                          std::ptrdiff_t n, double* g) {
+    using namespace Eigen::internal;
+    using Packet = packet_traits<double>::type;
+    constexpr std::ptrdiff_t packet_size = packet_traits<double>::size;
+    const double* left[I];
+    const double* right[J];
+    Packet sums[I][J];
+    for (int i = 0; i < I; ++i) {
+        left[i] = column(i0 + i);
+        for (int j = 0; j < J; ++j) {
+            sums[i][j] = pset1<Packet>(0.0);
+        }
+    }
+    for (int j = 0; j < J; ++j) {
+        right[j] = column(j0 + j);
+    }
+    std::ptrdiff_t r = 0;
+    for (; r + packet_size <= rows; r += packet_size) {
+        Packet x[I];
+        for (int i = 0; i < I; ++i) {
+            x[i] = ploadu<Packet>(left[i] + r);
+        }
+        for (int j = 0; j < J; ++j) {
+            const Packet y = ploadu<Packet>(right[j] + r);
+            for (int i = 0; i < I; ++i) {
+                sums[i][j] = pmadd(x[i], y, sums[i][j]);
+            }
+        }
+    }
+    for (int i = 0; i < I; ++i) {
+        for (int j = 0; j < J; ++j) {
+            if (i0 + i < j0 + j && j0 + j < n) {
+                continue;  // above the diagonal
+            }
+            double sum = predux(sums[i][j]);
+            for (std::ptrdiff_t q = r; q < rows; ++q) {
+                sum += left[i][q] * right[j][q];
+            }
+            g[(i0 + i) + (j0 + j) * n] += sum;
+        }
+    }
+}
+
+// G's lower triangle (and, given b, its column n) from tiles of dot products of columns,
+// over `rows` rows of a (columns `stride` apart).
+void add_dot_product_tiles(const double* a, std::ptrdiff_t stride, std::ptrdiff_t rows,
+                           std::ptrdiff_t n, const double* b, double* g) {
+    const auto column = [&](std::ptrdiff_t j) { return j < n ? a + j * stride : b; };
+    constexpr int tile_rows = 3;
+    constexpr int tile_cols = 4;
+    std::ptrdiff_t j0 = 0;
+    for (; j0 + tile_cols <= n; j0 += tile_cols) {
+        std::ptrdiff_t i0 = j0 / tile_rows * tile_rows;  // the first tile reaching row j0
+        for (; i0 + tile_rows <= n; i0 += tile_rows) {
+            add_dot_product_tile<tile_rows, tile_cols>(column, rows, i0, j0, n, g);
+        }
+        for (; i0 < n; ++i0) {
+            add_dot_product_tile<1, tile_cols>(column, rows, i0, j0, n, g);
+        }
+    }
+    for (; j0 < n; ++j0) {
+        for (std::ptrdiff_t i0 = j0; i0 < n; ++i0) {
+            add_dot_product_tile<1, 1>(column, rows, i0, j0, n, g);
+        }
+    }
+    if (b != nullptr) {
+        std::ptrdiff_t i0 = 0;
+        for (; i0 + tile_rows <= n; i0 += tile_rows) {
+            add_dot_product_tile<tile_rows, 1>(column, rows, i0, n, n, g);
+        }
+        for (; i0 < n; ++i0) {
+            add_dot_product_tile<1, 1>(column, rows, i0, n, n, g);
+        }
+    }
+}
+
+// With fused multiply-adds (or 32 vector registers) and cheap broadcasts, the products of
+// packed panels win from a few columns on; up to max_dot_product_columns (b included) the
+// tiles of dot products need no copy of a. Without them (SSE2) the dot products win up to 64
+// columns, and Eigen's rank-k update beyond.
+#if defined(EIGEN_VECTORIZE_FMA)
+constexpr bool fused_multiply_add = true;
+#else
+constexpr bool fused_multiply_add = false;
+#endif
+constexpr bool packed_normal_products =
+    fused_multiply_add || EIGEN_ARCH_DEFAULT_NUMBER_OF_REGISTERS >= 32;
+constexpr std::ptrdiff_t max_dot_product_columns = packed_normal_products ? 16 : 64;
+// Rows of a per pass of the dot products: each tile rereads its columns, which stay in cache.
+constexpr std::ptrdiff_t dot_product_rows = 512;
+
 void normal_equations(const double* a, std::ptrdiff_t m, std::ptrdiff_t n, const double* b,
                       double* normal) {
-    ProductBuffers buffers;
-    multiply_normal(Block{const_cast<double*>(a), m, n, m}, b,
-                    Block{normal, n, b != nullptr ? n + 1 : n, n}, buffers);
+    const std::ptrdiff_t columns = b != nullptr ? n + 1 : n;
+    if (columns <= max_dot_product_columns) {
+        for (std::ptrdiff_t r0 = 0; r0 < m; r0 += dot_product_rows) {
+            add_dot_product_tiles(a + r0, m, std::min(dot_product_rows, m - r0), n,
+                                  b != nullptr ? b + r0 : nullptr, normal);
+        }
+        return;
+    }
+    if (packed_normal_products) {
+        ProductBuffers buffers;
+        multiply_normal(Block{const_cast<double*>(a), m, n, m}, b, Block{normal, n, columns, n},
+                        buffers);
+        return;
+    }
+    // A panel of rows at a time: Eigen's rank-k update runs fastest on about 200 rows, and
+    // a^T b then reads each panel while it is still in cache.
+    constexpr std::ptrdiff_t panel = 192;
+    for (std::ptrdiff_t r0 = 0; r0 < m; r0 += panel) {
+        const std::ptrdiff_t rows = std::min(panel, m - r0);
+        const Eigen::Map<const Eigen::MatrixXd, 0, Eigen::OuterStride<>> block(
+            a + r0, rows, n, Eigen::OuterStride<>(m));
+        Matrix(normal, n, n).selfadjointView<Eigen::Lower>().rankUpdate(block.transpose());
+        if (b != nullptr) {
+            Vector(normal + n * n, n).noalias() += block.transpose() * ConstVector(b + r0, rows);
+        }
+    }
 }
 
 void right_side(const double* a, std::ptrdiff_t m, std::ptrdiff_t n, const double* b,
@@ -175,7 +295,8 @@ void ldlt_solve(std::ptrdiff_t n, double* normal_matrix, const double* right_sid
 }  // namespace
 
 extern const Kernels table;  // a const at namespace scope is otherwise internal to this file
-const Kernels table = {invert, normal_equations, right_side, ldlt_solve};
+const Kernels table = {Eigen::internal::packet_traits<double>::size, invert, normal_equations,
+                       right_side, ldlt_solve};
 
 }  // namespace LINALG_LEVEL_NAMESPACE
 }  // namespace linalg

@@ -13,6 +13,8 @@
 namespace linalg {
 
 struct Kernels {
+    // Doubles per vector register of the level: 2 (SSE2, NEON), 4 (AVX2) or 8 (AVX-512).
+    std::ptrdiff_t vector_doubles;
     // Inverse of the n x n column-major `a` into `inverse` (n x n), which also holds the
     // factors on the way.
     void (*inverse)(const double* a, std::ptrdiff_t n, double* inverse);

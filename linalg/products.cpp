@@ -238,9 +238,8 @@ void multiply_packed(double alpha, const Block& a, bool transposed, Column b_col
                             continue;
                         }
                         const Index rows = std::min<Index>(tile_rows, mc - ir);
-                        add_tile_rows(rows, kc, packed_a + ir * kc, tile_rows,
-                                      packed_b + jr * kc, tile_cols, alpha, &c(ic + ir, jc + jr),
-                                      c.stride, cols);
+                        add_tile_rows(rows, kc, packed_a + ir * kc, tile_rows, packed_b + jr * kc,
+                                      tile_cols, alpha, &c(ic + ir, jc + jr), c.stride, cols);
                     }
                 }
             }
@@ -441,8 +440,7 @@ void multiply_add(double alpha, const Block& a, bool transposed, const Block& b,
         [](Index, Index) { return false; });
 }
 
-void multiply_normal(const Block& a, const double* extra, const Block& g,
-                     ProductBuffers& buffers) {
+void multiply_normal(const Block& a, const double* extra, const Block& g, ProductBuffers& buffers) {
     const Index k = a.rows;
     const Index n = a.cols;
     const Index columns = extra != nullptr ? n + 1 : n;
