@@ -3,6 +3,7 @@
     python bench/speed.py            # full run, a few minutes; writes bench/results/
     python bench/speed.py --quick    # smaller sizes and fewer repeats, for iteration
     python bench/speed.py --quick --rounds 2 --only "inv 64" "lstsq 1000x10"   # some cases
+    python bench/speed.py --levels x86-64-v3=DIR ... --steps build/steps/steps   # see below
 
 Headline numbers are single-threaded, as our module always runs on one core: threadpoolctl
 limits OpenBLAS to one thread, MKL (pip's `mkl`, called through ctypes) runs its sequential
@@ -17,6 +18,12 @@ gelsy. Before timing, every routine's result is checked against NumPy's; while t
 CPU time over wall time is recorded, which is above 1 when it kept more than one core busy
 (shown for the single-threaded run).
 Ratios are the other routine's time divided by ours: above 1 means we are faster.
+
+--levels NAME=DIR times builds of the module pinned to lower instruction-set levels (made
+with `pip install --no-deps --target DIR . -C cmake.define.INV_LEVEL=NAME`), loaded by path,
+beside the installed one on every case: the level the dispatcher picks should be no slower.
+--steps takes the program built from bench/steps and sets its step profile of lstsq on
+100000 x 50 beside the same steps done with NumPy and SciPy.
 """
 
 import os
@@ -32,6 +39,7 @@ if any(name in os.environ for name in _OPENBLAS_PRESETS):
 
 import argparse  # noqa: E402
 import platform  # noqa: E402
+import subprocess  # noqa: E402
 import statistics  # noqa: E402
 import time  # noqa: E402
 from pathlib import Path  # noqa: E402
@@ -314,6 +322,106 @@ def run_all(quick, rounds, target, label, only=None, mkl=None, jax=None):
     return rows
 
 
+def level_table(levels, quick, rounds, target, only=None):
+    """Each pinned build beside the installed module: its time over the installed one's."""
+    from strd import load_module
+
+    builds = {"installed": ours, **{name: load_module(folder) for name, folder in levels}}
+    names = list(builds)
+    lines = [
+        "### Instruction-set levels side by side (ratio = level's time / installed module's)",
+        "",
+        f"The installed module runs level `{dispatched_level()}`.",
+        "",
+        "| case | " + " | ".join(names) + " | " + " | ".join(f"{n} / installed" for n in names[1:]) + " |",
+        "|---|" + "---:|" * (2 * len(names) - 1),
+    ]
+    rng = np.random.default_rng(0)
+    cases = [("inv", n) for n in inv_cases(quick)] + [("lstsq", c) for c in lstsq_cases(quick)]
+    for kind, case in cases:
+        name = f"{kind} {case_name(kind, case)}"
+        if only and not any(name.startswith(o) for o in only):
+            continue
+        progress(f"[levels] {name}")
+        if kind == "inv":
+            a = rng.standard_normal((case, case)) + case * 0.1 * np.eye(case)
+            fns = {k: (lambda m=m: m.inv(a)) for k, m in builds.items()}
+        else:
+            m_, n_, order = case
+            a = rng.standard_normal((m_, n_))
+            a = np.asfortranarray(a) if order == "F" else a
+            b = rng.standard_normal(m_)
+            fns = {k: (lambda m=m: m.lstsq(a, b)) for k, m in builds.items()}
+        times = compare(fns, rounds, target)
+        lines.append(f"| {name} | " + " | ".join(fmt_time(times[n]) for n in names) + " | "
+                     + " | ".join(f"{times[n] / times['installed']:.2f}" for n in names[1:]) + " |")
+    progress("")
+    return lines + [""]
+
+
+def dispatched_level():
+    """The highest instruction-set level this CPU runs (.ci/cpu-levels): the one a build that
+    carries every level dispatches to."""
+    script = Path(__file__).resolve().parents[1] / ".ci" / "cpu-levels"
+    try:
+        return subprocess.run([str(script)], capture_output=True, text=True,
+                              check=True).stdout.split()[-1]
+    except (OSError, subprocess.CalledProcessError):
+        return "unknown"
+
+
+def step_profile(steps_program, m=100000, n=50, runs=10):
+    """lstsq's steps (bench/steps) beside NumPy's and SciPy's same steps, in one minute."""
+    rng = np.random.default_rng(0)
+    a = rng.standard_normal((m, n))
+    b = rng.standard_normal(m)
+    af = np.asfortranarray(a)
+    g = af.T @ af
+
+    def best(fn):
+        fn()
+        times = []
+        for _ in range(runs):
+            start = time.perf_counter()
+            fn()
+            times.append(time.perf_counter() - start)
+        return min(times) * 1e3
+
+    theirs = {
+        "copy, C order (transposing)": best(lambda: np.array(a, order="F")),
+        "copy, F order": best(lambda: np.array(af, order="F")),
+        "a^T a": best(lambda: af.T @ af),
+        "a^T b": best(lambda: af.T @ b),
+        "factorisation and solve": best(lambda: scipy.linalg.cho_solve(
+            scipy.linalg.cho_factor(g, lower=True, check_finite=False), af.T[:, :1].ravel(),
+            check_finite=False)),
+    }
+    output = subprocess.run([str(steps_program), str(m), str(n), str(runs)], capture_output=True,
+                            text=True, check=True).stdout.splitlines()
+    mine = {}
+    for line in output[1:]:
+        label, value = line.rsplit(None, 1)
+        mine[label] = float(value)
+    ours_for = {
+        "copy, C order (transposing)": mine["copy, C order (transposing)"],
+        "copy, F order": mine["copy, F order"],
+        "a^T a": mine["a^T a alone"],
+        "a^T b": mine["a^T b alone"],
+        "factorisation and solve": mine["LDL^T solve"],
+    }
+    lines = [
+        f"### lstsq step by step, {m} x {n} (ms, best of {runs}; ours: {output[0]})",
+        "",
+        "| step | ours | NumPy/SciPy (`np.array(a, order='F')`, `a.T @ a`, `a.T @ b`, "
+        "`cho_factor` + `cho_solve`) |",
+        "|---|---:|---:|",
+    ]
+    for step, value in theirs.items():
+        lines.append(f"| {step} | {ours_for[step]:.2f} | {value:.2f} |")
+    lines.append(f"| ours: a^T a and a^T b in one pass | {mine['a^T a and a^T b, one pass']:.2f} | |")
+    return lines + [""]
+
+
 def blas_description():
     lines = []
     for info in threadpool_info():
@@ -376,6 +484,9 @@ def main():
     parser.add_argument("--out", type=Path, default=RESULTS, help="folder for speed.md/png")
     parser.add_argument("--only", nargs="+", metavar="CASE",
                         help='cases whose name starts so, e.g. "inv 64" "lstsq 1000x10"')
+    parser.add_argument("--levels", nargs="+", metavar="NAME=DIR", default=[],
+                        help="builds pinned to lower levels, timed beside the installed one")
+    parser.add_argument("--steps", type=Path, help="the program built from bench/steps")
     args = parser.parse_args()
     rounds = args.rounds or (5 if args.quick else 9)
     target = 1e-3 if args.quick else 3e-3
@@ -414,6 +525,12 @@ def main():
     if not args.no_default_threads:  # NumPy and SciPy only: MKL and JAX stay on one core
         multi = run_all(args.quick, max(3, rounds // 2), target, "default threads", args.only)
         out += table(multi, peak, "NumPy/SciPy default threads; ours single-threaded", busy=False)
+    with threadpool_limits(limits=1, user_api="blas"):
+        if args.levels:
+            out += level_table([level.split("=", 1) for level in args.levels], args.quick,
+                               rounds, target, args.only)
+        if args.steps:
+            out += step_profile(args.steps)
     text = "\n".join(out)
     print(text)
     if (not args.quick and not args.only) or args.out != RESULTS:

@@ -1,0 +1,135 @@
+// Times the steps of lstsq(a, b) one by one, with the kernels of the level the CPU runs: the
+// argument copy (as the module makes it, for a C-order and an F-order source), a^T a and
+// a^T b in their one pass, each alone, and the LDL^T solve. Best of several runs, in ms.
+//     steps M N [RUNS]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "copy.hpp"
+#include "kernels.hpp"
+#include "levels.hpp"
+#include "linalg.hpp"
+#include "memory.hpp"
+
+namespace linalg {
+LINALG_FOR_EACH_LEVEL(LINALG_DECLARE_LEVEL)
+}
+
+namespace {
+
+const linalg::Kernels& chosen_kernels() {
+    const char* name = linalg::level();
+#define LINALG_MATCH_LEVEL(level)               \
+    if (std::strcmp(name, #level) == 0) {       \
+        return linalg::kernels_##level::table; \
+    }
+    LINALG_FOR_EACH_LEVEL(LINALG_MATCH_LEVEL)
+#undef LINALG_MATCH_LEVEL
+    return linalg::kernels_baseline::table;
+}
+
+double seconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Best time of `runs` calls of step(), in milliseconds.
+template <typename Step>
+double best_of(int runs, Step step) {
+    double best = 1e300;
+    for (int r = 0; r < runs; ++r) {
+        const double start = seconds();
+        step();
+        best = std::min(best, seconds() - start);
+    }
+    return best * 1e3;
+}
+
+// Fresh storage, advised as the module advises an argument copy; freed by the caller.
+double* fresh(std::ptrdiff_t count) {
+    auto* data = static_cast<double*>(std::malloc(sizeof(double) * static_cast<size_t>(count)));
+    linalg::advise_huge_pages(data, count);
+    return data;
+}
+
+// Reads one entry of a page of `data` and frees it: without a reader the compiler may drop
+// the copy into storage that is freed unread.
+volatile double sink;
+void consume(double* data, std::ptrdiff_t count) {
+    double sum = 0.0;
+    for (std::ptrdiff_t i = 0; i < count; i += 512) {
+        sum += data[i];
+    }
+    sink = sum;
+    std::free(data);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: %s M N [RUNS]\n", argv[0]);
+        return 2;
+    }
+    const std::ptrdiff_t m = std::atol(argv[1]);
+    const std::ptrdiff_t n = std::atol(argv[2]);
+    const int runs = argc > 3 ? std::atoi(argv[3]) : 10;
+    std::mt19937_64 random(0);
+    std::normal_distribution<double> normal;
+    std::vector<double> rows(static_cast<size_t>(m * n));  // C order, as NumPy makes it
+    std::vector<double> b(static_cast<size_t>(m));
+    for (double& value : rows) {
+        value = normal(random);
+    }
+    for (double& value : b) {
+        value = normal(random);
+    }
+    std::vector<double> a(rows.size());  // column-major, the argument copy's layout
+    linalg::copy_row_major(rows.data(), m, n, a.data());
+    const linalg::Kernels& kernels = chosen_kernels();
+    std::vector<double> normal_equations(static_cast<size_t>(n * (n + 1)));
+    std::vector<double> x(static_cast<size_t>(n));
+    const auto zeroed = [&] { std::fill(normal_equations.begin(), normal_equations.end(), 0.0); };
+
+    const double copy_c = best_of(runs, [&] {
+        double* copy = fresh(m * n);
+        linalg::copy_row_major(rows.data(), m, n, copy);
+        consume(copy, m * n);
+    });
+    const double copy_f = best_of(runs, [&] {
+        double* copy = fresh(m * n);
+        std::memcpy(copy, a.data(), sizeof(double) * a.size());
+        consume(copy, m * n);
+    });
+    const double both = best_of(runs, [&] {
+        zeroed();
+        kernels.normal_equations(a.data(), m, n, b.data(), normal_equations.data());
+    });
+    const double gram = best_of(runs, [&] {
+        zeroed();
+        kernels.normal_equations(a.data(), m, n, nullptr, normal_equations.data());
+    });
+    const double right = best_of(runs, [&] {
+        zeroed();
+        kernels.right_side(a.data(), m, n, b.data(), normal_equations.data() + n * n);
+    });
+    kernels.normal_equations(a.data(), m, n, b.data(), normal_equations.data());
+    const std::vector<double> formed = normal_equations;
+    const double solve = best_of(runs, [&] {
+        normal_equations = formed;
+        kernels.ldlt_solve(n, normal_equations.data(), formed.data() + n * n, x.data());
+    });
+    std::printf("level %s, %td x %td, best of %d (ms)\n", linalg::level(), m, n, runs);
+    std::printf("copy, C order (transposing) %8.3f\n", copy_c);
+    std::printf("copy, F order               %8.3f\n", copy_f);
+    std::printf("a^T a and a^T b, one pass   %8.3f\n", both);
+    std::printf("a^T a alone                 %8.3f\n", gram);
+    std::printf("a^T b alone                 %8.3f\n", right);
+    std::printf("LDL^T solve                 %8.3f\n", solve);
+    return 0;
+}
