@@ -219,6 +219,8 @@ void factorise_panel(const Block& panel, Index* pivots, ProductBuffers& buffers)
     }
 }
 
+}  // namespace
+
 // LU with partial pivoting of the square `a`, in place: right-looking, a panel of lu_panel
 // columns at a time.
 void factorise(const Block& a, Index* pivots, ProductBuffers& buffers) {
@@ -312,8 +314,6 @@ void invert_from_factors(const Block& a, const Index* pivots, ProductBuffers& bu
         }
     }
 }
-
-}  // namespace
 
 void invert(const double* a, Index n, double* inverse) {
     if (n <= max_unblocked_size) {

@@ -70,8 +70,15 @@ void multiply_unit_lower_left(double alpha, const Block& lower, const Block& b,
 void multiply_unit_lower_right(const Block& b, const Block& lower, ProductBuffers& buffers);
 
 // The inverse of the n x n column-major `a` into `inverse` (n x n), through LU with partial
-// pivoting; see inverse.cpp.
+// pivoting; see inverse.cpp. Beyond the unblocked sizes it runs three steps in the result's
+// storage, declared here for bench/steps to time one by one:
 void invert(const double* a, Index n, double* inverse);
+// P a = L U in place (L's unit diagonal implied); pivots[k] is the row exchanged with row k.
+void factorise(const Block& a, Index* pivots, ProductBuffers& buffers);
+// L's strict lower triangle replaced by L^-1's.
+void invert_unit_lower(const Block& a, ProductBuffers& buffers);
+// X = U^-1 L^-1 P from U and L^-1, in place.
+void invert_from_factors(const Block& a, const Index* pivots, ProductBuffers& buffers);
 
 }  // namespace LINALG_LEVEL_NAMESPACE
 }  // namespace linalg

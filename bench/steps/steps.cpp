@@ -24,8 +24,8 @@ namespace {
 
 const linalg::Kernels& chosen_kernels() {
     const char* name = linalg::level();
-#define LINALG_MATCH_LEVEL(level)               \
-    if (std::strcmp(name, #level) == 0) {       \
+#define LINALG_MATCH_LEVEL(level)              \
+    if (std::strcmp(name, #level) == 0) {      \
         return linalg::kernels_##level::table; \
     }
     LINALG_FOR_EACH_LEVEL(LINALG_MATCH_LEVEL)
