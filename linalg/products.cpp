@@ -53,8 +53,9 @@ constexpr Index panel_normal_rows = 256;
 // Adds alpha times the product of the slivers to C (ldc apart): the first
 // Packets * packet_size rows of the A sliver times the first Cols columns of the B sliver,
 // whose steps are a_step and b_step doubles apart (tile_rows and tile_cols when packed). The
-// tiles at C's last rows and columns take fewer packets and columns.
-template <int Packets, int Cols>
+// tiles at C's last rows and columns take fewer packets and columns. With Overwrite, C gets
+// the product alone.
+template <int Packets, int Cols, bool Overwrite = false>
 EIGEN_ALWAYS_INLINE void add_tile(Index depth, const double* a, Index a_step, const double* b,
                                   Index b_step, double alpha, double* c, Index ldc) {
     using namespace Eigen::internal;
@@ -83,7 +84,8 @@ EIGEN_ALWAYS_INLINE void add_tile(Index depth, const double* a, Index a_step, co
     for (int j = 0; j < Cols; ++j) {
         for (int i = 0; i < Packets; ++i) {
             double* target = c + i * packet_size + j * ldc;
-            pstoreu(target, pmadd(sums[i][j], factor, ploadu<Packet>(target)));
+            pstoreu(target, Overwrite ? pmul(sums[i][j], factor)
+                                      : pmadd(sums[i][j], factor, ploadu<Packet>(target)));
         }
     }
 }
@@ -114,8 +116,8 @@ void add_tile_rows(Index rows, Index depth, const double* a, Index a_step, const
             return;
         }
         constexpr int height = Packets * packet_size;
-        alignas(64) double tile[height * width] = {};
-        add_tile<Packets, width>(depth, a, a_step, b, b_step, 1.0, tile, height);
+        alignas(64) double tile[height * width];
+        add_tile<Packets, width, true>(depth, a, a_step, b, b_step, 1.0, tile, height);
         for (Index j = 0; j < width; ++j) {
             for (Index i = 0; i < rows; ++i) {
                 c[i + j * ldc] += alpha * tile[i + j * height];
