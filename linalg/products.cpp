@@ -118,9 +118,11 @@ void add_tile_rows(Index rows, Index depth, const double* a, Index a_step, const
         constexpr int height = Packets * packet_size;
         alignas(64) double tile[height * width];
         add_tile<Packets, width, true>(depth, a, a_step, b, b_step, 1.0, tile, height);
-        for (Index j = 0; j < width; ++j) {
-            for (Index i = 0; i < rows; ++i) {
-                c[i + j * ldc] += alpha * tile[i + j * height];
+        for (int j = 0; j < width; ++j) {
+            for (int i = 0; i < height; ++i) {
+                if (i < rows) {
+                    c[i + j * ldc] += alpha * tile[i + j * height];
+                }
             }
         }
     });
