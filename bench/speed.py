@@ -409,8 +409,9 @@ def step_profile(steps_program, m=100000, n=50, runs=10):
         "a^T b": mine["a^T b alone"],
         "factorisation and solve": mine["LDL^T solve"],
     }
+    level = output[0].split(",")[0]  # "level <name>"
     lines = [
-        f"### lstsq step by step, {m} x {n} (ms, best of {runs}; ours: {output[0]})",
+        f"### lstsq step by step, {m} x {n} (ms, best of {runs}; ours at {level})",
         "",
         "| step | ours | NumPy/SciPy (`np.array(a, order='F')`, `a.T @ a`, `a.T @ b`, "
         "`cho_factor` + `cho_solve`) |",
