@@ -19,9 +19,9 @@ def import_inv(request, tmp_path):
     return f"""
         import importlib.util
         import pathlib
-        spec = importlib.util.spec_from_file_location("inv", {str(copy)!r})
-        inv = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(inv)
+        location = importlib.util.spec_from_file_location("inv", {str(copy)!r})
+        inv = importlib.util.module_from_spec(location)
+        location.loader.exec_module(inv)
         assert inv.__file__ == {str(copy)!r} and len(list(pathlib.Path({str(lone)!r}).iterdir())) == 1
         """
 
