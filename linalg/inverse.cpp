@@ -18,8 +18,6 @@ namespace LINALG_LEVEL_NAMESPACE {
 
 namespace {
 
-constexpr int packet_size = Eigen::internal::packet_traits<double>::size;
-
 // Up to this size the inverse runs through unblocked_inverse(), whose loops run along whole
 // contiguous rows; the blocked path spends more on packing and set-up than on the arithmetic
 // there. Those loops also run over zeros, which pays with vectors of four or more doubles;
@@ -128,7 +126,7 @@ void unblocked_inverse(const double* a, Index n, double* inverse) {
 }
 
 // Exchanges rows k and pivots[k] of `block`, for k = 0 .. count-1 in turn (pivots relative to
-// the block's first row), a few columns at a time so that each column stays in cache.
+// the block's first row): every exchange on a column while that column is in cache.
 void exchange_rows(const Block& block, const Index* pivots, Index count) {
     for (Index j = 0; j < block.cols; ++j) {
         double* column = &block(0, j);
@@ -147,7 +145,6 @@ void exchange_rows(const Block& block, const Index* pivots, Index count) {
 // found a packet at a time, NaNs counting as zero, then its first position.
 Index first_largest(const double* x, Index n) {
     using namespace Eigen::internal;
-    using Packet = packet_traits<double>::type;
     if (std::isnan(x[0])) {
         return 0;
     }

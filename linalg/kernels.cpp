@@ -158,8 +158,6 @@ template <int I, int J, typename Column>
 void add_dot_product_tile(Column column, std::ptrdiff_t rows, std::ptrdiff_t i0, std::ptrdiff_t j0,
                           std::ptrdiff_t n, double* g) {
     using namespace Eigen::internal;
-    using Packet = packet_traits<double>::type;
-    constexpr std::ptrdiff_t packet_size = packet_traits<double>::size;
     const double* left[I];
     const double* right[J];
     Packet sums[I][J];
@@ -236,13 +234,7 @@ void add_dot_product_tiles(const double* a, std::ptrdiff_t stride, std::ptrdiff_
 // packed panels win from a few columns on; up to max_dot_product_columns (b included) the
 // tiles of dot products need no copy of a. Without them (SSE2) the dot products win up to 64
 // columns, and Eigen's rank-k update beyond.
-#if defined(EIGEN_VECTORIZE_FMA)
-constexpr bool fused_multiply_add = true;
-#else
-constexpr bool fused_multiply_add = false;
-#endif
-constexpr bool packed_normal_products =
-    fused_multiply_add || EIGEN_ARCH_DEFAULT_NUMBER_OF_REGISTERS >= 32;
+constexpr bool packed_normal_products = fused_multiply_add || wide_register_file;
 constexpr std::ptrdiff_t max_dot_product_columns = packed_normal_products ? 16 : 64;
 // Rows of a per pass of the dot products: each tile rereads its columns, which stay in cache.
 constexpr std::ptrdiff_t dot_product_rows = 512;
@@ -295,8 +287,7 @@ void ldlt_solve(std::ptrdiff_t n, double* normal_matrix, const double* right_sid
 }  // namespace
 
 extern const Kernels table;  // a const at namespace scope is otherwise internal to this file
-const Kernels table = {Eigen::internal::packet_traits<double>::size, invert, normal_equations,
-                       right_side, ldlt_solve};
+const Kernels table = {packet_size, invert, normal_equations, right_side, ldlt_solve};
 
 }  // namespace LINALG_LEVEL_NAMESPACE
 }  // namespace linalg

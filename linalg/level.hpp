@@ -16,6 +16,16 @@ namespace LINALG_LEVEL_NAMESPACE {
 
 using Index = std::ptrdiff_t;
 
+// What the level's vector unit offers, as the kernels choose their shapes by it.
+using Packet = Eigen::internal::packet_traits<double>::type;
+constexpr int packet_size = Eigen::internal::packet_traits<double>::size;  // doubles per vector
+constexpr bool wide_register_file = EIGEN_ARCH_DEFAULT_NUMBER_OF_REGISTERS >= 32;
+#if defined(EIGEN_VECTORIZE_FMA)
+constexpr bool fused_multiply_add = true;
+#else
+constexpr bool fused_multiply_add = false;
+#endif
+
 // A column-major block of a matrix: element (i, j) at data[i + j * stride].
 struct Block {
     double* data;

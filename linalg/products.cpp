@@ -17,18 +17,9 @@ namespace LINALG_LEVEL_NAMESPACE {
 
 namespace {
 
-using Packet = Eigen::internal::packet_traits<double>::type;
-constexpr int packet_size = Eigen::internal::packet_traits<double>::size;
-
 // Register tile: the sums, one packet of A per row packet and one broadcast of B must fit the
 // vector registers (32 with AVX-512 and NEON, 16 otherwise; without FMA one more for the
 // product).
-constexpr bool wide_register_file = EIGEN_ARCH_DEFAULT_NUMBER_OF_REGISTERS >= 32;
-#if defined(EIGEN_VECTORIZE_FMA)
-constexpr bool fused_multiply_add = true;
-#else
-constexpr bool fused_multiply_add = false;
-#endif
 constexpr int tile_packets = wide_register_file || fused_multiply_add ? 3 : 2;
 constexpr int tile_cols = wide_register_file ? 8 : 4;
 constexpr int tile_rows = tile_packets * packet_size;
