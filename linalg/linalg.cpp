@@ -21,8 +21,9 @@ struct Level {
     const char* name;
     const Kernels* kernels;
     // The kernels for small problems: with 512-bit vectors, those of the level below, whose
-    // 256-bit loops fit short rows better (measured on AVX-512 processors: the x86-64-v3 copy
-    // is 5-10% faster there); otherwise the level's own.
+    // 256-bit loops fit short rows better (measured on an AVX-512 Xeon, the x86-64-v3 copy is
+    // 5-15% faster on unblocked inverses, n <= 64, and least squares up to 4096 entries);
+    // otherwise the level's own.
     const Kernels* small_kernels;
 };
 
@@ -46,7 +47,7 @@ const Level& fastest_level() {
 }
 
 // Problems up to these sizes count as small (see Level::small_kernels).
-constexpr Eigen::Index max_small_inverse_size = 16;
+constexpr Eigen::Index max_small_inverse_size = 64;
 constexpr Eigen::Index max_small_least_squares_entries = 4096;
 
 // Storage for a rows x cols matrix, its elements not yet filled in. The size is checked
