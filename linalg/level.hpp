@@ -51,6 +51,7 @@ class ProductBuffers {
     double* packed_right(Index size);
 
    private:
+    static double* at_least(Eigen::VectorXd& buffer, Index size);
     Eigen::VectorXd left_;
     Eigen::VectorXd right_;
 };

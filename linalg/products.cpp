@@ -412,20 +412,19 @@ void multiply_unit_lower_right_leaf(const Block& b, const Block& lower) {
 
 }  // namespace
 
-double* ProductBuffers::packed_left(Index size) {
-    if (left_.size() < size) {
-        left_.resize(size);
-        advise_huge_pages(left_.data(), left_.size());
-    }
-    return left_.data();
-}
+double* ProductBuffers::packed_left(Index size) { return at_least(left_, size); }
 
-double* ProductBuffers::packed_right(Index size) {
-    if (right_.size() < size) {
-        right_.resize(size);
-        advise_huge_pages(right_.data(), right_.size());
+double* ProductBuffers::packed_right(Index size) { return at_least(right_, size); }
+
+double* ProductBuffers::at_least(Eigen::VectorXd& buffer, Index size) {
+    if (buffer.size() < size) {
+        // Eigen's resize() frees the old block before it allocates the new one, and keeps
+        // the freed pointer if that allocation throws; the larger block is allocated first.
+        Eigen::VectorXd larger(size);
+        advise_huge_pages(larger.data(), larger.size());
+        buffer.swap(larger);
     }
-    return right_.data();
+    return buffer.data();
 }
 
 void multiply_add(double alpha, const Block& a, bool transposed, const Block& b, const Block& c,
