@@ -5,6 +5,8 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <memory>
+
 #include "copy.hpp"
 #include "linalg.hpp"
 #include "memory.hpp"
@@ -21,10 +23,12 @@ namespace py = pybind11;
 namespace pybind11 {
 namespace detail {
 
-// pybind11's conversion of a dense Eigen argument, step for step, with two additions: a
+// pybind11's conversion of a dense Eigen argument, step for step, with three changes: a
 // large argument copy is advised onto huge pages before it is filled, since on fresh memory
-// the page faults of the copy can cost more than the arithmetic that follows; and a
-// row-major float64 source is copied by copy_row_major below rather than by NumPy.
+// the page faults of the copy can cost more than the arithmetic that follows; a row-major
+// float64 source is copied by copy_row_major below rather than by NumPy; and running out of
+// memory while NumPy reads or copies the argument raises that MemoryError, where pybind11
+// would reject the argument and so blame its type for a lack of memory.
 // Its name (and so every signature, docstring and error text) is pybind11's own.
 template <typename Type>
 struct advised_eigen_argument {
@@ -35,9 +39,10 @@ struct advised_eigen_argument {
         if (!convert && !isinstance<array_t<Scalar>>(src)) {
             return false;
         }
-        auto buf = array::ensure(src);
+        auto buf = reinterpret_steal<array>(npy_api::get().PyArray_FromAny_(
+            src.ptr(), nullptr, 0, 0, npy_api::NPY_ARRAY_ENSUREARRAY_, nullptr));
         if (!buf) {
-            return false;
+            return rejected();
         }
         auto dims = buf.ndim();
         if (dims < 1 || dims > 2) {
@@ -51,18 +56,35 @@ struct advised_eigen_argument {
         linalg::advise_huge_pages(value.data(), value.size());
         auto ref = reinterpret_steal<array>(eigen_ref_array<props>(value));
         if (dims == 1) {
-            ref = ref.squeeze();
+            ref = squeezed(ref);
         } else if (ref.ndim() == 1) {
-            buf = buf.squeeze();
+            buf = squeezed(buf);
         }
         if (copy_row_major(buf)) {
             return true;
         }
         if (npy_api::get().PyArray_CopyInto_(ref.ptr(), buf.ptr()) < 0) {
-            PyErr_Clear();
-            return false;
+            return rejected();
         }
         return true;
+    }
+
+    // NumPy's error is discarded and the argument rejected, unless it is a MemoryError.
+    static bool rejected() {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            throw error_already_set();
+        }
+        PyErr_Clear();
+        return false;
+    }
+
+    // The array without its length-1 axes (array::squeeze() returns no array on failure).
+    static array squeezed(array& source) {
+        auto result = source.squeeze();
+        if (!result) {
+            throw error_already_set();
+        }
+        return result;
     }
 
     // An aligned, native float64, row-major source is copied by linalg::copy_row_major,
@@ -82,9 +104,12 @@ struct advised_eigen_argument {
     }
 
     // A result moves to the heap under an owning capsule and NumPy views it, no copy made,
-    // as pybind11 returns any Eigen value.
+    // as pybind11 returns any Eigen value. pybind11's own eigen_encapsulate() leaks the heap
+    // object when the capsule cannot be created; here it is released unless the capsule owns it.
     static handle cast(Type&& src, return_value_policy /* policy */, handle /* parent */) {
-        return eigen_encapsulate<props>(new Type(std::move(src)));
+        std::unique_ptr<Type> result(new Type(std::move(src)));
+        const capsule owner(result.get(), [](void* stored) { delete static_cast<Type*>(stored); });
+        return eigen_ref_array<props>(*result.release(), owner);
     }
 
     static constexpr auto name = props::descriptor;

@@ -407,9 +407,12 @@ def element_count(value):
 
 def converted(value, kind):
     """What the module's conversion should make of one argument: ("ok", float64 copy),
-    ("MemoryError", None) or ("TypeError", None)."""
+    ("MemoryError", None) or ("TypeError", None). NumPy's errors reject the argument, except
+    MemoryError, which the call raises."""
     try:
         source_array = np.asarray(value)
+    except MemoryError:
+        return "MemoryError", None
     except Exception:
         return "TypeError", None
     if source_array.ndim not in (1, 2):
@@ -425,6 +428,8 @@ def converted(value, kind):
     copy = np.empty(source_array.shape, dtype=np.float64)
     try:
         np.copyto(copy, source_array, casting="unsafe")
+    except MemoryError:
+        return "MemoryError", None
     except Exception:
         return "TypeError", None
     return "ok", np.asfortranarray(copy.reshape(target_shape, order="C"))

@@ -119,6 +119,18 @@ def test_unconvertible_arguments_are_rejected(argument):
         inv.lstsq(argument, [1.0, 2.0])
 
 
+class OutOfMemory:
+    def __array__(self, dtype=None, copy=None):
+        raise MemoryError("no memory for the array")
+
+
+@pytest.mark.parametrize("call", [lambda x: inv.inv(x), lambda x: inv.lstsq(x, [1.0]),
+                                  lambda x: inv.lstsq([[1.0]], x)], ids=["inv", "lstsq a", "lstsq b"])
+def test_running_out_of_memory_while_converting_is_no_type_error(call):
+    with pytest.raises(MemoryError, match="^no memory for the array$"):
+        call(OutOfMemory())
+
+
 @pytest.mark.parametrize("b", [np.ones((1, 2)), np.ones((2, 2)), [[1.0, 2.0]]])
 def test_right_hand_side_must_be_a_column(b):
     with pytest.raises(TypeError, match=r"^lstsq\(\): incompatible"):
