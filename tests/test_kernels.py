@@ -19,7 +19,7 @@ INV_SIZES = [1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 100, 12
              191, 192, 193, 257, 512, 520]
 LSTSQ_SHAPES = [(1, 1), (3, 2), (5, 3), (10, 3), (40, 7), (17, 16), (100, 17), (1000, 10), (300, 40),
                 (400, 33), (501, 63), (500, 64), (2000, 120), (700, 127), (700, 128), (700, 130), (191, 160), (193, 161),
-                (600, 192), (2000, 300)]
+                (600, 192), (2000, 300), (800, 769)]
 
 
 @pytest.mark.parametrize("n", INV_SIZES)
@@ -29,6 +29,19 @@ def test_inverse_matches_numpy(n):
     result = inv.inv(a)
     np.testing.assert_allclose(result, np.linalg.inv(a), rtol=1e-11, atol=1e-13)
     np.testing.assert_allclose(result @ a, np.eye(n), atol=1e-12)
+
+
+@pytest.mark.parametrize("n", [130, 520, pytest.param(1100, marks=pytest.mark.slow),
+                               pytest.param(4097, marks=pytest.mark.slow)])
+def test_inverse_with_row_exchanges_matches_numpy(n):
+    """Plain Gaussian matrices: nearly every column takes its pivot from another row, so the
+    blocked LU's exchanges reach every column to the left and right of each panel. 1100 runs
+    the products' row and depth blocks and the back substitution's blocks more than once on
+    every level; 4097 the products' column blocks."""
+    a = np.random.default_rng(n).standard_normal((n, n))
+    reference = np.linalg.inv(a)
+    error = np.abs(inv.inv(a) - reference).max() / np.abs(reference).max()
+    assert error < 1e-15 * np.linalg.norm(a, 1) * np.linalg.norm(reference, 1)
 
 
 @pytest.mark.parametrize(("m", "n"), LSTSQ_SHAPES)
@@ -199,15 +212,20 @@ def pivot_order(diagonal):
     return order
 
 
-@pytest.mark.parametrize(("n", "seed"), [(130, 0), (160, 1), (200, 2), (300, 3)])
-def test_lstsq_repeated_columns_exact(n, seed):
+@pytest.mark.parametrize(
+    ("m", "n", "seed"),
+    # Tall, then wide: past a^T a's row blocks on the small problems' path (4 x 1000), and
+    # past its column block (2 x 4097).
+    [(256, 130, 0), (256, 160, 1), (256, 200, 2), (256, 300, 3), (4, 1000, 4),
+     pytest.param(2, 4097, 6, marks=pytest.mark.slow)],
+)
+def test_lstsq_repeated_columns_exact(m, n, seed):
     """Orthogonal columns, each repeated at power-of-two scales (ties included), some zero.
 
     Every product, pivot and quotient is exact, so the rules alone fix the result: the copy
     of a column that is pivoted first takes the whole coefficient; its repeats, pivoted
     later, then have a pivot of exactly zero in the middle of the factorisation and get 0.
     """
-    m = 256
     rng = np.random.default_rng(seed)
     base = hadamard(m)[:, rng.permutation(m)]
     b = rng.integers(-5, 6, m).astype(float)
@@ -218,7 +236,7 @@ def test_lstsq_repeated_columns_exact(n, seed):
         scale = rng.choice([1.0, 2.0, 4.0, 8.0], copies) * rng.choice([-1.0, 1.0], copies)
         if rng.random() < 0.1:
             scale[:] = 0.0
-        groups += [group] * copies
+        groups += [group % m] * copies
         scales += list(scale)
         group += 1
     order = rng.permutation(n)
