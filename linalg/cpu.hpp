@@ -1,4 +1,4 @@
-// What the CPU runs, asked once per level by the dispatcher in linalg.cpp.
+// What the CPU runs, asked once per level by the dispatcher (dispatch.cpp).
 #pragma once
 
 namespace linalg {

@@ -6,10 +6,12 @@
 
 namespace linalg {
 
-// Inverse of the square matrix `a`, through LU with partial (row) pivoting.
+// Inverse of the square matrix `a`, through LU with partial (row) pivoting, formed in a's
+// own storage, which the result then holds: a caller that passes its matrix with std::move
+// needs no second buffer.
 // A singular matrix is not detected: zero pivots show as infinities and NaNs in the result.
 // Throws std::invalid_argument when `a` is not square, before any factorisation runs.
-Eigen::MatrixXd inv(Eigen::MatrixXd &a);
+Eigen::MatrixXd inv(Eigen::MatrixXd a);
 
 // Least-squares solution x of a x ~ b through the normal equations (a^T a) x = a^T b,
 // factorised with a diagonally pivoted LDL^T over the lower triangle of a^T a.

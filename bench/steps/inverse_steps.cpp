@@ -1,8 +1,8 @@
 // Times the steps of inv(a) one by one: the copy into the result's storage, the LU, L^-1 and
 // the back substitution with the column exchanges; beside them, where MKL was found at
 // configure time, its dgetrf and dgetri on the same matrix (sequential, in place). Best of
-// several runs, in ms. This program carries its own copy of the kernels, built with
-// STEPS_FLAGS (see CMakeLists.txt), so that it can call each step.
+// several runs, in ms, printed as one JSON object. This program carries its own copy of the
+// level's code, built with STEPS_FLAGS (see CMakeLists.txt), so that it can call each step.
 //     inverse_steps N [RUNS]
 #include <algorithm>
 #include <chrono>
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "level.hpp"
+#include "memory.hpp"
 
 #if defined(STEPS_WITH_MKL)
 extern "C" {
@@ -71,14 +72,10 @@ int main(int argc, char** argv) {
             best[k] = std::min(best[k], times[k]);
         }
     }
-    const double cube = static_cast<double>(n) * n * n;
-    std::printf("n = %d, best of %d (ms; GFLOP/s)\n", n, runs);
-    std::printf("copy                        %9.3f\n", best[0] * 1e3);
-    std::printf("LU                          %9.3f %6.1f\n", best[1] * 1e3,
-                2 * cube / 3 / best[1] / 1e9);
-    std::printf("L^-1                        %9.3f %6.1f\n", best[2] * 1e3,
-                cube / 3 / best[2] / 1e9);
-    std::printf("back substitution           %9.3f %6.1f\n", best[3] * 1e3, cube / best[3] / 1e9);
+    std::printf(
+        "{\"n\": %d, \"runs\": %d, \"milliseconds\": {\"copy\": %.4f, \"LU\": %.4f, "
+        "\"L^-1\": %.4f, \"back substitution\": %.4f",
+        n, runs, best[0] * 1e3, best[1] * 1e3, best[2] * 1e3, best[3] * 1e3);
 #if defined(STEPS_WITH_MKL)
     MKL_Set_Interface_Layer(0);  // LP64
     MKL_Set_Threading_Layer(1);  // sequential
@@ -100,10 +97,8 @@ int main(int argc, char** argv) {
         getrf = std::min(getrf, t1 - t0);
         getri = std::min(getri, t2 - t1);
     }
-    std::printf("MKL dgetrf                  %9.3f %6.1f\n", getrf * 1e3,
-                2 * cube / 3 / getrf / 1e9);
-    std::printf("MKL dgetri                  %9.3f %6.1f\n", getri * 1e3,
-                4 * cube / 3 / getri / 1e9);
+    std::printf(", \"MKL dgetrf\": %.4f, \"MKL dgetri\": %.4f", getrf * 1e3, getri * 1e3);
 #endif
+    std::printf("}}\n");
     return 0;
 }

@@ -1,6 +1,7 @@
 // Times the steps of lstsq(a, b) one by one, with the kernels of the level the CPU runs: the
 // argument copy (as the module makes it, for a C-order and an F-order source), a^T a and
-// a^T b in their one pass, each alone, and the LDL^T solve. Best of several runs, in ms.
+// a^T b in their one pass, each alone, and the LDL^T solve. Best of several runs, in ms,
+// printed as one JSON object.
 //     steps M N [RUNS]
 #include <algorithm>
 #include <chrono>
@@ -11,7 +12,7 @@
 #include <vector>
 
 #include "copy.hpp"
-#include "kernels.hpp"
+#include "level_table.hpp"
 #include "levels.hpp"
 #include "linalg.hpp"
 #include "memory.hpp"
@@ -22,7 +23,7 @@ LINALG_FOR_EACH_LEVEL(LINALG_DECLARE_LEVEL)
 
 namespace {
 
-const linalg::Kernels& chosen_kernels() {
+const linalg::LevelTable& chosen_level() {
     const char* name = linalg::level();
 #define LINALG_MATCH_LEVEL(level)              \
     if (std::strcmp(name, #level) == 0) {      \
@@ -91,7 +92,7 @@ int main(int argc, char** argv) {
     }
     std::vector<double> a(rows.size());  // column-major, the argument copy's layout
     linalg::copy_row_major(rows.data(), m, n, a.data());
-    const linalg::Kernels& kernels = chosen_kernels();
+    const linalg::LevelTable& kernels = chosen_level();
     std::vector<double> normal_equations(static_cast<size_t>(n * (n + 1)));
     std::vector<double> x(static_cast<size_t>(n));
     const auto zeroed = [&] { std::fill(normal_equations.begin(), normal_equations.end(), 0.0); };
@@ -124,12 +125,11 @@ int main(int argc, char** argv) {
         normal_equations = formed;
         kernels.ldlt_solve(n, normal_equations.data(), formed.data() + n * n, x.data());
     });
-    std::printf("level %s, %td x %td, best of %d (ms)\n", linalg::level(), m, n, runs);
-    std::printf("copy, C order (transposing) %8.3f\n", copy_c);
-    std::printf("copy, F order               %8.3f\n", copy_f);
-    std::printf("a^T a and a^T b, one pass   %8.3f\n", both);
-    std::printf("a^T a alone                 %8.3f\n", gram);
-    std::printf("a^T b alone                 %8.3f\n", right);
-    std::printf("LDL^T solve                 %8.3f\n", solve);
+    std::printf(
+        "{\"level\": \"%s\", \"m\": %td, \"n\": %td, \"runs\": %d, \"milliseconds\": {"
+        "\"copy, C order (transposing)\": %.4f, \"copy, F order\": %.4f, "
+        "\"a^T a and a^T b, one pass\": %.4f, \"a^T a alone\": %.4f, \"a^T b alone\": %.4f, "
+        "\"LDL^T solve\": %.4f}}\n",
+        linalg::level(), m, n, runs, copy_c, copy_f, both, gram, right, solve);
     return 0;
 }

@@ -1,9 +1,5 @@
-// The kernels behind lstsq() and the table of every entry point. This file is compiled once per
-// instruction-set level, with LINALG_LEVEL_NAMESPACE naming the level's namespace and Eigen renamed
-// for it; see kernels.hpp. Standard-library templates that the compiler might emit out of line
-// would be shared between the levels under one name, so the code below keeps to Eigen's types.
-#include "kernels.hpp"
-
+// Least squares of one instruction-set level: the normal equations a^T a and a^T b, by the
+// route that suits the number of columns, and their solution through the pivoted LDL^T.
 #include <Eigen/Cholesky>
 #include <Eigen/Core>
 #include <algorithm>
@@ -11,6 +7,8 @@
 #include <limits>
 
 #include "level.hpp"
+#include "tiles.hpp"
+#include "tuning.hpp"
 
 namespace linalg {
 namespace LINALG_LEVEL_NAMESPACE {
@@ -21,10 +19,104 @@ using Matrix = Eigen::Map<Eigen::MatrixXd>;
 using ConstMatrix = Eigen::Map<const Eigen::MatrixXd>;
 using Vector = Eigen::Map<Eigen::VectorXd>;
 using ConstVector = Eigen::Map<const Eigen::VectorXd>;
-// From this size on the normal equations are factorised by blocked_ldlt_solve().
-constexpr std::ptrdiff_t min_blocked_ldlt_size = 128;
-// Columns per panel of the blocked LDL^T.
-constexpr std::ptrdiff_t ldlt_panel = 32;
+
+// The ways to form the normal equations: G's lower triangle and column n (a^T b) are added to.
+enum class Route {
+    dot_products,  // tiles of dot products of a's columns, no copy of a
+    row_panels,    // row-major panels of a, copied once, and the product's register tiles
+    packed,        // the packed product (product.cpp)
+    rank_update,   // Eigen's rank-k update, a panel of rows at a time
+};
+
+// The one choice of route, by the number of columns of [a b].
+Route route(Index columns) {
+    if (columns <= max_dot_product_columns) {
+        return Route::dot_products;
+    }
+    if (!packed_normal_products) {
+        return Route::rank_update;
+    }
+    return columns <= max_panel_normal_columns ? Route::row_panels : Route::packed;
+}
+
+// G's lower triangle (and, given b, its column n) from tiles of dot products of columns,
+// dot_product_rows rows of a at a time.
+void add_dot_products(const double* a, Index m, Index n, const double* b, double* g) {
+    for (Index r0 = 0; r0 < m; r0 += dot_product_rows) {
+        const Index rows = std::min(dot_product_rows, m - r0);
+        const auto column = [&](Index j) { return j < n ? a + r0 + j * m : b + r0; };
+        Index j0 = 0;
+        for (; j0 + dot_tile_cols <= n; j0 += dot_tile_cols) {
+            Index i0 = j0 / dot_tile_rows * dot_tile_rows;  // the first tile reaching row j0
+            for (; i0 + dot_tile_rows <= n; i0 += dot_tile_rows) {
+                add_dot_product_tile<dot_tile_rows, dot_tile_cols>(column, rows, i0, j0, n, g);
+            }
+            for (; i0 < n; ++i0) {
+                add_dot_product_tile<1, dot_tile_cols>(column, rows, i0, j0, n, g);
+            }
+        }
+        for (; j0 < n; ++j0) {
+            for (Index i0 = j0; i0 < n; ++i0) {
+                add_dot_product_tile<1, 1>(column, rows, i0, j0, n, g);
+            }
+        }
+        if (b != nullptr) {
+            Index i0 = 0;
+            for (; i0 + dot_tile_rows <= n; i0 += dot_tile_rows) {
+                add_dot_product_tile<dot_tile_rows, 1>(column, rows, i0, n, n, g);
+            }
+            for (; i0 < n; ++i0) {
+                add_dot_product_tile<1, 1>(column, rows, i0, n, n, g);
+            }
+        }
+    }
+}
+
+// G's lower triangle (and, given b, its column n) from row-major panels of [a b].
+void add_row_panels(const double* a, Index m, Index n, const double* b, double* g_data) {
+    const Index columns = b != nullptr ? n + 1 : n;
+    const Block g{g_data, n, columns, n};
+    // A panel of rows of [a b] is copied once, row-major (rows `width` doubles apart), and
+    // every tile reads both of its operands from it while it is in cache.
+    // The tiles run along the columns of G's upper triangle, rows as vectors: only the
+    // diagonal tile of each band of columns reaches below the diagonal. The upper triangle is
+    // mirrored into the lower one at the end.
+    const Index width = round_up(columns, packet_size);
+    Eigen::VectorXd panel_storage(std::min(m, panel_normal_rows) * width);
+    double* panel = panel_storage.data();
+    const auto column = [&](Index j) { return j < n ? a + j * m : b; };
+    for (Index p0 = 0; p0 < m; p0 += panel_normal_rows) {
+        const Index depth = std::min(panel_normal_rows, m - p0);
+        interleave([&](Index j) { return column(j) + p0; }, columns, depth, panel, width);
+        for (Index j0 = 0; j0 < columns; j0 += tile_cols) {
+            const Index cols = std::min<Index>(tile_cols, columns - j0);
+            const Index rows = std::min(j0 + cols, n);  // G(i, j) for i <= j, all of a^T b
+            for (Index i0 = 0; i0 < rows; i0 += tile_rows) {
+                add_tile_rows(std::min<Index>(tile_rows, rows - i0), depth, panel + i0, width,
+                              panel + j0, width, 1.0, &g(i0, j0), g.stride, cols);
+            }
+        }
+    }
+    for (Index j = 0; j < n; ++j) {
+        for (Index i = j + 1; i < n; ++i) {
+            g(i, j) = g(j, i);
+        }
+    }
+}
+
+// G's lower triangle (and, given b, its column n) by Eigen's rank-k update, a panel of rows
+// at a time; a^T b then reads each panel while it is still in cache.
+void add_rank_updates(const double* a, Index m, Index n, const double* b, double* g) {
+    for (Index r0 = 0; r0 < m; r0 += rank_update_rows) {
+        const Index rows = std::min(rank_update_rows, m - r0);
+        const Eigen::Map<const Eigen::MatrixXd, 0, Eigen::OuterStride<>> block(
+            a + r0, rows, n, Eigen::OuterStride<>(m));
+        Matrix(g, n, n).selfadjointView<Eigen::Lower>().rankUpdate(block.transpose());
+        if (b != nullptr) {
+            Vector(g + n * n, n).noalias() += block.transpose() * ConstVector(b + r0, rows);
+        }
+    }
+}
 
 // Eigen's LDLT, blocked. Eigen chooses the pivot of step k by comparing the diagonal entries
 // at positions k..n-1 as moved by the earlier swaps but not yet reduced (ties: the lowest
@@ -150,144 +242,44 @@ bool blocked_ldlt_solve(Matrix& normal_matrix, const ConstVector& right_side, Ve
     return true;
 }
 
-// Adds to G the dot products, over `rows` rows, of columns i0 .. i0+I-1 of [a b] with
-// columns j0 .. j0+J-1, where they are on or below G's diagonal or in its column n (a^T b).
-// The I x J sums stay in registers (3 x 4 of them fit 16 vector registers with the loads)
-// while the rows stream by a packet at a time: no copy of a, no broadcasts.
-template <int I, int J, typename Column>
-void add_dot_product_tile(Column column, std::ptrdiff_t rows, std::ptrdiff_t i0, std::ptrdiff_t j0,
-                          std::ptrdiff_t n, double* g) {
-    using namespace Eigen::internal;
-    const double* left[I];
-    const double* right[J];
-    Packet sums[I][J];
-    for (int i = 0; i < I; ++i) {
-        left[i] = column(i0 + i);
-        for (int j = 0; j < J; ++j) {
-            sums[i][j] = pset1<Packet>(0.0);
-        }
-    }
-    for (int j = 0; j < J; ++j) {
-        right[j] = column(j0 + j);
-    }
-    std::ptrdiff_t r = 0;
-    for (; r + packet_size <= rows; r += packet_size) {
-        Packet x[I];
-        for (int i = 0; i < I; ++i) {
-            x[i] = ploadu<Packet>(left[i] + r);
-        }
-        for (int j = 0; j < J; ++j) {
-            const Packet y = ploadu<Packet>(right[j] + r);
-            for (int i = 0; i < I; ++i) {
-                sums[i][j] = pmadd(x[i], y, sums[i][j]);
-            }
-        }
-    }
-    for (int i = 0; i < I; ++i) {
-        for (int j = 0; j < J; ++j) {
-            if (i0 + i < j0 + j && j0 + j < n) {
-                continue;  // above the diagonal
-            }
-            double sum = predux(sums[i][j]);
-            for (std::ptrdiff_t q = r; q < rows; ++q) {
-                sum += left[i][q] * right[j][q];
-            }
-            g[(i0 + i) + (j0 + j) * n] += sum;
-        }
-    }
-}
+}  // namespace
 
-// G's lower triangle (and, given b, its column n) from tiles of dot products of columns,
-// over `rows` rows of a (columns `stride` apart).
-void add_dot_product_tiles(const double* a, std::ptrdiff_t stride, std::ptrdiff_t rows,
-                           std::ptrdiff_t n, const double* b, double* g) {
-    const auto column = [&](std::ptrdiff_t j) { return j < n ? a + j * stride : b; };
-    constexpr int tile_rows = 3;
-    constexpr int tile_cols = 4;
-    std::ptrdiff_t j0 = 0;
-    for (; j0 + tile_cols <= n; j0 += tile_cols) {
-        std::ptrdiff_t i0 = j0 / tile_rows * tile_rows;  // the first tile reaching row j0
-        for (; i0 + tile_rows <= n; i0 += tile_rows) {
-            add_dot_product_tile<tile_rows, tile_cols>(column, rows, i0, j0, n, g);
-        }
-        for (; i0 < n; ++i0) {
-            add_dot_product_tile<1, tile_cols>(column, rows, i0, j0, n, g);
-        }
-    }
-    for (; j0 < n; ++j0) {
-        for (std::ptrdiff_t i0 = j0; i0 < n; ++i0) {
-            add_dot_product_tile<1, 1>(column, rows, i0, j0, n, g);
-        }
-    }
-    if (b != nullptr) {
-        std::ptrdiff_t i0 = 0;
-        for (; i0 + tile_rows <= n; i0 += tile_rows) {
-            add_dot_product_tile<tile_rows, 1>(column, rows, i0, n, n, g);
-        }
-        for (; i0 < n; ++i0) {
-            add_dot_product_tile<1, 1>(column, rows, i0, n, n, g);
-        }
-    }
-}
-
-// With fused multiply-adds (or 32 vector registers) and cheap broadcasts, the products of
-// packed panels win from a few columns on; up to max_dot_product_columns (b included) the
-// tiles of dot products need no copy of a. Without them (SSE2) the dot products win up to 64
-// columns, and Eigen's rank-k update beyond.
-constexpr bool packed_normal_products = fused_multiply_add || wide_register_file;
-constexpr std::ptrdiff_t max_dot_product_columns = packed_normal_products ? 16 : 64;
-// Rows of a per pass of the dot products: each tile rereads its columns, which stay in cache.
-constexpr std::ptrdiff_t dot_product_rows = 512;
-
-void normal_equations(const double* a, std::ptrdiff_t m, std::ptrdiff_t n, const double* b,
-                      double* normal) {
-    const std::ptrdiff_t columns = b != nullptr ? n + 1 : n;
-    if (columns <= max_dot_product_columns) {
-        for (std::ptrdiff_t r0 = 0; r0 < m; r0 += dot_product_rows) {
-            add_dot_product_tiles(a + r0, m, std::min(dot_product_rows, m - r0), n,
-                                  b != nullptr ? b + r0 : nullptr, normal);
-        }
+void normal_equations(const double* a, Index m, Index n, const double* b, double* normal) {
+    if (m == 0 || n == 0) {
         return;
     }
-    if (packed_normal_products) {
-        ProductBuffers buffers;
-        multiply_normal(Block{const_cast<double*>(a), m, n, m}, b, Block{normal, n, columns, n},
-                        buffers);
-        return;
-    }
-    // A panel of rows at a time: Eigen's rank-k update runs fastest on about 200 rows, and
-    // a^T b then reads each panel while it is still in cache.
-    constexpr std::ptrdiff_t panel = 192;
-    for (std::ptrdiff_t r0 = 0; r0 < m; r0 += panel) {
-        const std::ptrdiff_t rows = std::min(panel, m - r0);
-        const Eigen::Map<const Eigen::MatrixXd, 0, Eigen::OuterStride<>> block(
-            a + r0, rows, n, Eigen::OuterStride<>(m));
-        Matrix(normal, n, n).selfadjointView<Eigen::Lower>().rankUpdate(block.transpose());
-        if (b != nullptr) {
-            Vector(normal + n * n, n).noalias() += block.transpose() * ConstVector(b + r0, rows);
+    switch (route(b != nullptr ? n + 1 : n)) {
+        case Route::dot_products:
+            add_dot_products(a, m, n, b, normal);
+            return;
+        case Route::row_panels:
+            add_row_panels(a, m, n, b, normal);
+            return;
+        case Route::packed: {
+            ProductBuffers buffers;
+            add_normal_product(Block{const_cast<double*>(a), m, n, m}, b,
+                               Block{normal, n, b != nullptr ? n + 1 : n, n}, buffers);
+            return;
         }
+        case Route::rank_update:
+            add_rank_updates(a, m, n, b, normal);
+            return;
     }
 }
 
-void right_side(const double* a, std::ptrdiff_t m, std::ptrdiff_t n, const double* b,
-                double* right_side) {
+void right_side(const double* a, Index m, Index n, const double* b, double* right_side) {
     Vector(right_side, n).noalias() += ConstMatrix(a, m, n).transpose() * ConstVector(b, m);
 }
 
-void ldlt_solve(std::ptrdiff_t n, double* normal_matrix, const double* right_side, double* x) {
+void ldlt_solve(Index n, double* normal_matrix, const double* right_side, double* x) {
     Matrix matrix(normal_matrix, n, n);
     const ConstVector rhs(right_side, n);
     Vector solution(x, n);
-    if (n < min_blocked_ldlt_size || !blocked_ldlt_solve(matrix, rhs, solution)) {
+    if (n < min_blocked_ldlt || !blocked_ldlt_solve(matrix, rhs, solution)) {
         const Eigen::LDLT<Eigen::Ref<Eigen::MatrixXd>, Eigen::Lower> decomposition(matrix);
         solution = decomposition.solve(rhs);
     }
 }
-
-}  // namespace
-
-extern const Kernels table;  // a const at namespace scope is otherwise internal to this file
-const Kernels table = {packet_size, invert, normal_equations, right_side, ldlt_solve};
 
 }  // namespace LINALG_LEVEL_NAMESPACE
 }  // namespace linalg

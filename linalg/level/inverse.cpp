@@ -12,38 +12,21 @@
 
 #include "level.hpp"
 #include "memory.hpp"
+#include "tuning.hpp"
 
 namespace linalg {
 namespace LINALG_LEVEL_NAMESPACE {
 
 namespace {
 
-// Up to this size the inverse runs through unblocked_inverse(), whose loops run along whole
-// contiguous rows; the blocked path spends more on packing and set-up than on the arithmetic
-// there. Those loops also run over zeros, which pays with vectors of four or more doubles;
-// with two (SSE2, NEON) it stops paying beyond n = 8.
-constexpr Index max_unblocked_size = packet_size >= 4 ? 64 : 8;
-// Columns per panel of the blocked LU: the trailing matrix is updated once per panel, by a
-// product of that depth.
-constexpr Index lu_panel = 128;
-// A panel is factorised by halving down to this many columns, which are eliminated directly.
-constexpr Index lu_leaf = 8;
-// Rows per block of the back substitution, which runs from the bottom block up. Each block
-// reads all rows of X below it once, so taller blocks read less; each block's own triangle
-// is solved a few columns at a time (solve_columns), which stay in the second-level cache.
-constexpr Index solve_block = 384;
-constexpr Index solve_columns = 128;
-// Up to this size the triangular parts of the inverse run directly.
-constexpr Index max_triangular_leaf = 32;
-
-// The unblocked inverse, for n <= max_unblocked_size.
-void unblocked_inverse(const double* a, Index n, double* inverse) {
+// The unblocked inverse, in place, for n <= max_unblocked_inverse.
+void unblocked_inverse(double* a, Index n) {
     // The factors are kept row-major in w: row exchanges and every update below then run
     // along contiguous rows, which the compiler vectorises whole.
-    constexpr Index width = max_unblocked_size;
-    double w[max_unblocked_size * max_unblocked_size];
-    int position_of[max_unblocked_size];  // final position of each row of a
-    int row_at[max_unblocked_size];       // row of a now at each position
+    constexpr Index width = max_unblocked_inverse;
+    double w[max_unblocked_inverse * max_unblocked_inverse];
+    int position_of[max_unblocked_inverse];  // final position of each row of a
+    int row_at[max_unblocked_inverse];       // row of a now at each position
     for (Index i = 0; i < n; ++i) {
         for (Index j = 0; j < n; ++j) {
             w[i * width + j] = a[i + j * n];
@@ -84,11 +67,11 @@ void unblocked_inverse(const double* a, Index n, double* inverse) {
     for (Index k = 0; k < n; ++k) {
         position_of[row_at[k]] = static_cast<int>(k);
     }
-    // X = U^-1 L^-1 P, formed row-major in the result's storage and transposed in place at
-    // the end. Row p of L^-1 P: P's columns are unit vectors, so row p starts as the unit
-    // vector of the column whose row of a moved to p, less L's multipliers times the rows
-    // above it.
-    double* x = inverse;
+    // X = U^-1 L^-1 P, formed row-major in a's storage (w holds all of a by now) and
+    // transposed in place at the end. Row p of L^-1 P: P's columns are unit vectors, so row p
+    // starts as the unit vector of the column whose row of a moved to p, less L's multipliers
+    // times the rows above it.
+    double* x = a;
     std::fill(x, x + n * n, 0.0);
     for (Index j = 0; j < n; ++j) {
         x[position_of[j] * n + j] = 1.0;
@@ -206,9 +189,8 @@ void factorise_panel(const Block& panel, Index* pivots, ProductBuffers& buffers)
     factorise_panel(panel.left(left), pivots, buffers);
     exchange_rows(panel.right(right), pivots, left);
     solve_unit_lower(panel.block(0, 0, left, left), panel.block(0, left, left, right), buffers);
-    multiply_add(-1.0, panel.block(left, 0, m - left, left), false,
-                 panel.block(0, left, left, right), panel.block(left, left, m - left, right),
-                 buffers);
+    multiply_add(-1.0, panel.block(left, 0, m - left, left), panel.block(0, left, left, right),
+                 panel.block(left, left, m - left, right), buffers);
     factorise_panel(panel.block(left, left, m - left, right), pivots + left, buffers);
     exchange_rows(panel.block(left, 0, m - left, left), pivots + left, right);
     for (Index k = left; k < n; ++k) {
@@ -232,7 +214,7 @@ void factorise(const Block& a, Index* pivots, ProductBuffers& buffers) {
             const Block trailing = a.block(k0, k0 + width, below, rest);
             exchange_rows(trailing, pivots + k0, width);
             solve_unit_lower(a.block(k0, k0, width, width), trailing.top(width), buffers);
-            multiply_add(-1.0, a.block(k0 + width, k0, rest, width), false, trailing.top(width),
+            multiply_add(-1.0, a.block(k0 + width, k0, rest, width), trailing.top(width),
                          trailing.bottom(rest), buffers);
         }
         for (Index k = k0; k < k0 + width; ++k) {
@@ -245,7 +227,7 @@ void factorise(const Block& a, Index* pivots, ProductBuffers& buffers) {
 // place, by halving: [L11 0; L21 L22]^-1 = [X11 0; -X22 L21 X11  X22].
 void invert_unit_lower(const Block& a, ProductBuffers& buffers) {
     const Index n = a.rows;
-    if (n <= max_triangular_leaf) {
+    if (n <= max_direct_lower_inverse) {
         // Column j of L^-1, from the last column back: -X22 times L's column j below the
         // diagonal, X22 being the columns already inverted.
         for (Index j = n - 2; j >= 0; --j) {
@@ -297,8 +279,8 @@ void invert_from_factors(const Block& a, const Index* pivots, ProductBuffers& bu
                 rows(i, j) = row == j ? 1.0 : row < j ? 0.0 : saved(i, j);
             }
         }
-        multiply_add(-1.0, saved.block(0, r1, height, n - r1), false, a.block(r1, 0, n - r1, n),
-                     rows, buffers);
+        multiply_add(-1.0, saved.block(0, r1, height, n - r1), a.block(r1, 0, n - r1, n), rows,
+                     buffers);
         for (Index j0 = 0; j0 < n; j0 += solve_columns) {
             solve_upper(saved.block(0, r0, height, height),
                         rows.block(0, j0, height, std::min(solve_columns, n - j0)), buffers);
@@ -312,13 +294,12 @@ void invert_from_factors(const Block& a, const Index* pivots, ProductBuffers& bu
     }
 }
 
-void invert(const double* a, Index n, double* inverse) {
-    if (n <= max_unblocked_size) {
-        unblocked_inverse(a, n, inverse);
+void invert(double* a, Index n) {
+    if (n <= max_unblocked_inverse) {
+        unblocked_inverse(a, n);
         return;
     }
-    std::memcpy(inverse, a, sizeof(double) * static_cast<size_t>(n * n));
-    const Block x{inverse, n, n, n};
+    const Block x{a, n, n, n};
     Eigen::Matrix<Index, Eigen::Dynamic, 1> pivots(n);
     ProductBuffers buffers;
     factorise(x, pivots.data(), buffers);

@@ -1,0 +1,111 @@
+// The two numerical functions: shapes checked, storage allocated, and the work handed to the
+// instruction-set level that the CPU runs best (level_table.hpp).
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "cpu.hpp"
+#include "level_table.hpp"
+#include "levels.hpp"
+#include "linalg.hpp"
+#include "memory.hpp"
+
+namespace linalg {
+
+LINALG_FOR_EACH_LEVEL(LINALG_DECLARE_LEVEL)
+
+namespace {
+
+struct Chosen {
+    const char* name;
+    const LevelTable* level;
+    // The level for small problems: the one below where the chosen level says so.
+    const LevelTable* small_problems;
+};
+
+// The highest level this build carries that the CPU runs, asked once. The baseline, the
+// first level, always runs.
+const Chosen& chosen() {
+    static const Chosen best = [] {
+        Chosen found = {nullptr, nullptr, nullptr};
+#define LINALG_TRY_LEVEL(id)                                                              \
+    if (cpu_runs_##id()) {                                                                \
+        const LevelTable* below = found.level;                                            \
+        const LevelTable* table = &kernels_##id::table;                                   \
+        found = Chosen{#id, table, table->small_problems_below && below ? below : table}; \
+    }
+        LINALG_FOR_EACH_LEVEL(LINALG_TRY_LEVEL)
+#undef LINALG_TRY_LEVEL
+        return found;
+    }();
+    return best;
+}
+
+// Least squares of up to this many entries of a (m n) count as small: their normal equations
+// are formed by the level for small problems, and a^T b and the factorisation run at the
+// baseline. Fused multiply-adds round a^T b and the factorisation differently, and on small
+// ill-conditioned fits (NIST's Wampler2) that costs up to two of the digits that a build
+// without them delivers; the baseline rounds as a plain build does, and there it costs
+// microseconds.
+constexpr Eigen::Index max_small_least_squares_entries = 4096;
+
+// Storage for a rows x cols matrix, its elements not yet filled in. The size is checked
+// before any other storage of the call is taken, as Eigen checks a product's size before
+// forming it.
+Eigen::MatrixXd unfilled_matrix(Eigen::Index rows, Eigen::Index cols) {
+    if (cols != 0 && rows > std::numeric_limits<Eigen::Index>::max() / cols) {
+        throw std::bad_alloc();
+    }
+    Eigen::MatrixXd matrix(rows, cols);
+    advise_huge_pages(matrix.data(), matrix.size());
+    return matrix;
+}
+
+}  // namespace
+
+const char* level() { return chosen().name; }
+
+Eigen::MatrixXd inv(Eigen::MatrixXd a) {
+    // The factorisation takes rows == cols for granted and would read outside a
+    // non-square matrix, so the shape is checked first.
+    if (a.rows() != a.cols()) {
+        throw std::invalid_argument("inv() needs a square matrix, got shape (" +
+                                    std::to_string(a.rows()) + ", " + std::to_string(a.cols()) +
+                                    ")");
+    }
+    const Chosen& best = chosen();
+    const LevelTable* level =
+        a.rows() <= best.level->max_unblocked_inverse ? best.small_problems : best.level;
+    level->invert(a.data(), a.rows());
+    return a;
+}
+
+Eigen::VectorXd lstsq(Eigen::MatrixXd& a, Eigen::VectorXd& b) {
+    // a^T b would read past the end of a short b.
+    if (b.size() != a.rows()) {
+        throw std::invalid_argument("lstsq() needs one entry of b per row of a, got a with " +
+                                    std::to_string(a.rows()) + " rows and b with " +
+                                    std::to_string(b.size()) + " entries");
+    }
+    const Eigen::Index m = a.rows();
+    const Eigen::Index n = a.cols();
+    // G = a^T a in the first n columns, a^T b in the last.
+    Eigen::MatrixXd normal_equations = unfilled_matrix(n, n + 1);
+    normal_equations.setZero();
+    double* right_side = normal_equations.data() + n * n;
+    Eigen::VectorXd x(n);
+    const Chosen& best = chosen();
+    if (m * n <= max_small_least_squares_entries) {
+        const LevelTable& baseline = kernels_baseline::table;
+        best.small_problems->normal_equations(a.data(), m, n, nullptr, normal_equations.data());
+        baseline.right_side(a.data(), m, n, b.data(), right_side);
+        baseline.ldlt_solve(n, normal_equations.data(), right_side, x.data());
+    } else {
+        best.level->normal_equations(a.data(), m, n, b.data(), normal_equations.data());
+        best.level->ldlt_solve(n, normal_equations.data(), right_side, x.data());
+    }
+    return x;
+}
+
+}  // namespace linalg

@@ -1,0 +1,108 @@
+// What the files of one instruction-set level share. Every file in linalg/level/ is compiled
+// once per level (linalg/CMakeLists.txt), with LINALG_LEVEL_NAMESPACE naming the level's own
+// namespace and Eigen's namespace renamed for it, so that every function and template
+// instance a level makes carries the level's name and the linker cannot merge it with
+// another level's. Standard-library templates that a compiler emits out of line would be
+// shared between the levels under one name, so the level's code keeps to Eigen's types and
+// to the standard library's inline helpers.
+#pragma once
+
+#include <Eigen/Core>
+#include <cstddef>
+
+#ifndef LINALG_LEVEL_NAMESPACE
+#error "LINALG_LEVEL_NAMESPACE must name the namespace of the level this copy is built for"
+#endif
+
+namespace linalg {
+namespace LINALG_LEVEL_NAMESPACE {
+
+using Index = std::ptrdiff_t;
+
+// What the level's vector unit offers; the kernels choose their shapes by it (tuning.hpp).
+using Packet = Eigen::internal::packet_traits<double>::type;
+constexpr int packet_size = Eigen::internal::packet_traits<double>::size;  // doubles per vector
+constexpr bool wide_vectors = packet_size >= 8;                            // AVX-512
+constexpr bool wide_register_file = EIGEN_ARCH_DEFAULT_NUMBER_OF_REGISTERS >= 32;
+#if defined(EIGEN_VECTORIZE_FMA)
+constexpr bool fused_multiply_add = true;
+#else
+constexpr bool fused_multiply_add = false;
+#endif
+
+// A column-major block of a matrix: element (i, j) at data[i + j * stride].
+struct Block {
+    double* data;
+    Index rows;
+    Index cols;
+    Index stride;
+
+    double& operator()(Index i, Index j) const { return data[i + j * stride]; }
+    Block block(Index i, Index j, Index r, Index c) const {
+        return Block{data + i + j * stride, r, c, stride};
+    }
+    Block top(Index r) const { return block(0, 0, r, cols); }
+    Block bottom(Index r) const { return block(rows - r, 0, r, cols); }
+    Block left(Index c) const { return block(0, 0, rows, c); }
+    Block right(Index c) const { return block(0, cols - c, rows, c); }
+};
+
+// Buffers for the packed operands of the products (product.cpp). One per top-level call,
+// handed down, so that the recursive factorisations allocate them once.
+class ProductBuffers {
+   public:
+    double* packed_left(Index size);
+    double* packed_right(Index size);
+
+   private:
+    static double* at_least(Eigen::VectorXd& buffer, Index size);
+    Eigen::VectorXd left_;
+    Eigen::VectorXd right_;
+};
+
+// product.cpp: the packed product.
+// C += alpha A B, where C is m x n, A m x k and B k x n.
+void multiply_add(double alpha, const Block& a, const Block& b, const Block& c,
+                  ProductBuffers& buffers);
+// Adds A^T A to the lower triangle of G (A is k x n, G n x n; tiles wholly above G's diagonal
+// are not formed) and, given `extra` (k entries), A^T extra to column n of G, which then has
+// n + 1 columns: both from one pass over A.
+void add_normal_product(const Block& a, const double* extra, const Block& g,
+                        ProductBuffers& buffers);
+
+// triangular.cpp: triangular operations on the product, for square triangles.
+// B <- L^-1 B for the unit lower triangle L.
+void solve_unit_lower(const Block& lower, const Block& b, ProductBuffers& buffers);
+// B <- U^-1 B for the upper triangle U (diagonal included): back substitution in which every
+// term takes part, zero coefficients included, each row then multiplied by the reciprocal of
+// U's diagonal entry.
+void solve_upper(const Block& upper, const Block& b, ProductBuffers& buffers);
+// B <- alpha L B and B <- B L for the unit lower triangle L.
+void multiply_unit_lower_left(double alpha, const Block& lower, const Block& b,
+                              ProductBuffers& buffers);
+void multiply_unit_lower_right(const Block& b, const Block& lower, ProductBuffers& buffers);
+
+// inverse.cpp: the inverse of the n x n column-major `a`, in place, through LU with partial
+// pivoting. Beyond the unblocked sizes it runs three steps, declared here for bench/steps to
+// time one by one:
+void invert(double* a, Index n);
+// P a = L U in place (L's unit diagonal implied); pivots[k] is the row exchanged with row k.
+void factorise(const Block& a, Index* pivots, ProductBuffers& buffers);
+// L's strict lower triangle replaced by L^-1's.
+void invert_unit_lower(const Block& a, ProductBuffers& buffers);
+// X = U^-1 L^-1 P from U and L^-1, in place.
+void invert_from_factors(const Block& a, const Index* pivots, ProductBuffers& buffers);
+
+// least_squares.cpp: the normal equations and their solution.
+// Adds to the lower triangle of `normal` (n x n, column-major) that of a^T a, for the m x n
+// column-major `a`; given `b` (m entries), also a^T b to column n of `normal`, which then
+// has n + 1 columns.
+void normal_equations(const double* a, Index m, Index n, const double* b, double* normal);
+// Adds a^T b to `right_side` (n entries), for `a` as above and `b` (m entries).
+void right_side(const double* a, Index m, Index n, const double* b, double* right_side);
+// Solution x of G x = right_side through LDL^T of the lower triangle of G = `normal_matrix`,
+// which it overwrites.
+void ldlt_solve(Index n, double* normal_matrix, const double* right_side, double* x);
+
+}  // namespace LINALG_LEVEL_NAMESPACE
+}  // namespace linalg

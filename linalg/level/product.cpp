@@ -1,0 +1,148 @@
+// The packed product C += alpha op(A) B of one instruction-set level, in the usual layers: a
+// panel of B (depth x up to column_block columns) is packed into slivers tile_cols wide, a
+// block of op(A) (up to row_block rows) into slivers tile_rows high, and the register tile
+// (tiles.hpp) runs over the depth of each pair of slivers. The blocks and tiles are the
+// level's (tuning.hpp); the edges of C are handled in one place, add_tile_rows().
+#include <algorithm>
+
+#include "level.hpp"
+#include "memory.hpp"
+#include "tiles.hpp"
+#include "tuning.hpp"
+
+namespace linalg {
+namespace LINALG_LEVEL_NAMESPACE {
+
+namespace {
+
+// Zeros the columns from `first` (a multiple of the packet size) to `last` of `target`,
+// laid out as interleave() writes them.
+void zero_columns(Index first, Index last, Index depth, double* target, Index step) {
+    for (Index p = 0; p < depth; ++p) {
+        for (Index c = first; c < last; c += packet_size) {
+            Eigen::internal::pstoreu(target + p * step + c, Eigen::internal::pset1<Packet>(0.0));
+        }
+    }
+}
+
+// Packs rows [0, rows) x depth [0, depth) of op(A) into slivers of tile_rows rows, each stored
+// depth-major, padded with zeros to whole slivers.
+void pack_left(const Block& a, bool transposed, Index row0, Index rows, Index depth0, Index depth,
+               double* packed) {
+    for (Index i0 = 0; i0 < rows; i0 += tile_rows) {
+        const Index height = std::min<Index>(tile_rows, rows - i0);
+        double* sliver = packed + i0 * depth;
+        if (transposed) {
+            // Row i of A^T is column i of A.
+            interleave([&](Index i) { return &a(depth0, row0 + i0 + i); }, height, depth, sliver,
+                       tile_rows);
+            zero_columns(round_up(height, packet_size), tile_rows, depth, sliver, tile_rows);
+            continue;
+        }
+        const double* source = &a(row0 + i0, depth0);
+        if (height == tile_rows) {
+            for (Index p = 0; p < depth; ++p) {
+                for (int q = 0; q < tile_packets; ++q) {
+                    Eigen::internal::pstore(
+                        sliver + p * tile_rows + q * packet_size,
+                        Eigen::internal::ploadu<Packet>(source + p * a.stride + q * packet_size));
+                }
+            }
+        } else {
+            for (Index p = 0; p < depth; ++p) {
+                for (Index i = 0; i < tile_rows; ++i) {
+                    sliver[p * tile_rows + i] = i < height ? source[p * a.stride + i] : 0.0;
+                }
+            }
+        }
+    }
+}
+
+// Packs depth [0, depth) x columns [0, cols) of B into slivers of tile_cols columns, each
+// stored depth-major, padded with zeros. Column j is read from column(j).
+template <typename Column>
+void pack_right(Column column, Index cols, Index depth0, Index depth, double* packed) {
+    for (Index j0 = 0; j0 < cols; j0 += tile_cols) {
+        const Index width = std::min<Index>(tile_cols, cols - j0);
+        double* sliver = packed + j0 * depth;
+        interleave([&](Index j) { return column(j0 + j) + depth0; }, width, depth, sliver,
+                   tile_cols);
+        zero_columns(round_up(width, packet_size), tile_cols, depth, sliver, tile_cols);
+    }
+}
+
+// C += alpha op(A) B over the packed operands, skipping the tiles for which skip(i, j) (the
+// tile's first row and column in C) holds.
+template <typename Column, typename Skip>
+void multiply_packed(double alpha, const Block& a, bool transposed, Column b_column, Index depth,
+                     const Block& c, ProductBuffers& buffers, Skip skip) {
+    const Index m = c.rows;
+    const Index n = c.cols;
+    if (m == 0 || n == 0 || depth == 0) {
+        return;
+    }
+    const Index widest = std::min(round_up(n, tile_cols), column_block);
+    const Index deepest = std::min(depth, depth_block);
+    double* packed_b = buffers.packed_right(widest * deepest);
+    double* packed_a = buffers.packed_left(std::min(round_up(m, tile_rows), row_block) * deepest);
+    for (Index jc = 0; jc < n; jc += column_block) {
+        const Index nc = std::min(column_block, n - jc);
+        for (Index pc = 0; pc < depth; pc += depth_block) {
+            const Index kc = std::min(depth_block, depth - pc);
+            pack_right([&](Index j) { return b_column(jc + j); }, nc, pc, kc, packed_b);
+            for (Index ic = 0; ic < m; ic += row_block) {
+                const Index mc = std::min(row_block, m - ic);
+                pack_left(a, transposed, ic, mc, pc, kc, packed_a);
+                for (Index jr = 0; jr < nc; jr += tile_cols) {
+                    const Index cols = std::min<Index>(tile_cols, nc - jr);
+                    for (Index ir = 0; ir < mc; ir += tile_rows) {
+                        if (skip(ic + ir, jc + jr)) {
+                            continue;
+                        }
+                        const Index rows = std::min<Index>(tile_rows, mc - ir);
+                        add_tile_rows(rows, kc, packed_a + ir * kc, tile_rows, packed_b + jr * kc,
+                                      tile_cols, alpha, &c(ic + ir, jc + jr), c.stride, cols);
+                    }
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
+double* ProductBuffers::packed_left(Index size) { return at_least(left_, size); }
+
+double* ProductBuffers::packed_right(Index size) { return at_least(right_, size); }
+
+double* ProductBuffers::at_least(Eigen::VectorXd& buffer, Index size) {
+    if (buffer.size() < size) {
+        // Eigen's resize() frees the old block before it allocates the new one, and keeps
+        // the freed pointer if that allocation throws; the larger block is allocated first.
+        Eigen::VectorXd larger(size);
+        advise_huge_pages(larger.data(), larger.size());
+        buffer.swap(larger);
+    }
+    return buffer.data();
+}
+
+void multiply_add(double alpha, const Block& a, const Block& b, const Block& c,
+                  ProductBuffers& buffers) {
+    multiply_packed(
+        alpha, a, false, [&](Index j) { return &b(0, j); }, b.rows, c, buffers,
+        [](Index, Index) { return false; });
+}
+
+void add_normal_product(const Block& a, const double* extra, const Block& g,
+                        ProductBuffers& buffers) {
+    const Index n = a.cols;
+    const Index columns = extra != nullptr ? n + 1 : n;
+    multiply_packed(
+        1.0, a, true, [&](Index j) { return j < n ? &a(0, j) : extra; }, a.rows, g.left(columns),
+        buffers,
+        // Tiles wholly above G's diagonal; column n, A^T extra, is formed whole.
+        [n](Index i, Index j) { return i + tile_rows <= j && j + tile_cols <= n; });
+}
+
+}  // namespace LINALG_LEVEL_NAMESPACE
+}  // namespace linalg

@@ -1,0 +1,83 @@
+// Every tuning constant of one instruction-set level, with its reason: the register tiles,
+// the cache blocks and the sizes at which an algorithm switches. They follow from the level's
+// vector unit (level.hpp), so each level gets its own values from this one place; the
+// dispatcher reads the ones it needs from the level's table (table.cpp).
+#pragma once
+
+#include "level.hpp"
+
+namespace linalg {
+namespace LINALG_LEVEL_NAMESPACE {
+
+// --- The packed product (product.cpp, tiles.hpp) ---
+
+// Register tile: the tile_rows x tile_cols sums, one packet of A per row packet and one
+// broadcast of B must fit the vector registers (32 with AVX-512 and NEON, 16 otherwise;
+// without FMA one more for the product).
+constexpr int tile_packets = wide_register_file || fused_multiply_add ? 3 : 2;
+constexpr int tile_cols = wide_register_file ? 8 : 4;
+constexpr int tile_rows = tile_packets * packet_size;
+
+// Cache blocks: a sliver of B (depth_block x tile_cols) stays in the first-level cache while
+// the slivers of A (tile_rows x depth_block) stream past it from the second-level cache,
+// which holds the packed block of A (row_block x depth_block). With AVX-512 an A sliver of
+// 256 steps would fill the first-level cache by itself and push the B sliver out, so the depth
+// is halved there and the rows doubled (768 KB of A: such processors have 1-2 MB of
+// second-level cache); otherwise 256 steps and 192 KB. The packed panel of B
+// (column_block x depth_block) stays in the last-level cache.
+constexpr Index depth_block = wide_vectors ? 128 : 256;
+constexpr Index row_block = tile_rows * (wide_vectors ? 32 : 8);
+constexpr Index column_block = 4096;
+
+// --- Triangular operations (triangular.cpp) ---
+
+// They halve at multiples of triangular_leaf rows down to blocks of that size, whose size is
+// then known at compile time: their steps are unrolled and their rows stay in registers.
+constexpr Index triangular_leaf = wide_register_file ? 16 : 8;
+
+// --- The inverse (inverse.cpp) ---
+
+// Up to this size the inverse runs unblocked, along whole contiguous rows; the blocked path
+// spends more on packing and set-up than on the arithmetic there. Those loops also run over
+// zeros, which pays with vectors of four or more doubles; with two (SSE2, NEON) it stops
+// paying beyond n = 8.
+constexpr Index max_unblocked_inverse = packet_size >= 4 ? 64 : 8;
+// Columns per panel of the blocked LU: the trailing matrix is updated once per panel, by a
+// product of that depth. A panel is factorised by halving down to lu_leaf columns, which are
+// eliminated directly.
+constexpr Index lu_panel = 128;
+constexpr Index lu_leaf = 8;
+// Up to this size L^-1 is formed directly, beyond it by halving.
+constexpr Index max_direct_lower_inverse = 32;
+// Rows per block of the back substitution, which runs from the bottom block up. Each block
+// reads all rows of X below it once, so taller blocks read less; each block's own triangle
+// is solved solve_columns columns at a time, which stay in the second-level cache.
+constexpr Index solve_block = 384;
+constexpr Index solve_columns = 128;
+
+// --- Least squares (least_squares.cpp) ---
+
+// With fused multiply-adds (or 32 vector registers) and cheap broadcasts, the products of
+// packed panels win from a few columns on; up to max_dot_product_columns (b included) the
+// tiles of dot products need no copy of a. Without them (SSE2) the dot products win up to
+// 64 columns, and Eigen's rank-k update beyond.
+constexpr bool packed_normal_products = fused_multiply_add || wide_register_file;
+constexpr Index max_dot_product_columns = packed_normal_products ? 16 : 64;
+// Rows of a per pass of the dot products: each tile rereads its columns, which stay in cache.
+constexpr Index dot_product_rows = 512;
+// The dot-product tile: 3 x 4 sums fit 16 vector registers with the loads.
+constexpr int dot_tile_rows = 3;
+constexpr int dot_tile_cols = 4;
+// Up to this many columns the packed route forms a^T a from row-major panels of
+// panel_normal_rows rows, copied once; with more, through the packed product.
+constexpr Index max_panel_normal_columns = 128;
+constexpr Index panel_normal_rows = 256;
+// Eigen's rank-k update (the route without packed products) runs fastest on about 200 rows.
+constexpr Index rank_update_rows = 192;
+// From this size the normal equations are factorised by the blocked LDL^T, a panel of
+// ldlt_panel columns at a time.
+constexpr Index min_blocked_ldlt = 128;
+constexpr Index ldlt_panel = 32;
+
+}  // namespace LINALG_LEVEL_NAMESPACE
+}  // namespace linalg

@@ -1,0 +1,42 @@
+// The table that each instruction-set level offers the dispatcher (dispatch.cpp): its entry
+// points and the facts about it that the dispatcher acts on. Each level's copy of
+// linalg/level/ defines one, `linalg::kernels_<level>::table` (level/table.cpp), its members
+// set by name. The entries take plain pointers: no Eigen object crosses between levels,
+// because every level has an Eigen of its own.
+#pragma once
+
+#include <cstddef>
+
+namespace linalg {
+
+struct LevelTable {
+    // Inverts the n x n column-major `a` in place.
+    void (*invert)(double* a, std::ptrdiff_t n);
+    // Adds to the lower triangle of `normal` (n x n, column-major) that of a^T a, for the
+    // m x n column-major `a`; given `b` (m entries), also a^T b to column n of `normal`, which
+    // then has n + 1 columns.
+    void (*normal_equations)(const double* a, std::ptrdiff_t m, std::ptrdiff_t n, const double* b,
+                             double* normal);
+    // Adds a^T b to `right_side` (n entries), for `a` as above and `b` (m entries).
+    void (*right_side)(const double* a, std::ptrdiff_t m, std::ptrdiff_t n, const double* b,
+                       double* right_side);
+    // Solution x of G x = right_side through LDL^T of the lower triangle of G =
+    // `normal_matrix`, which it overwrites.
+    void (*ldlt_solve)(std::ptrdiff_t n, double* normal_matrix, const double* right_side,
+                       double* x);
+
+    // Up to this size the inverse runs unblocked.
+    std::ptrdiff_t max_unblocked_inverse;
+    // Whether small problems (the unblocked inverse, least squares of few entries) run faster
+    // on the level below, as they do with 512-bit vectors: the level below's 256-bit loops fit
+    // short rows better.
+    bool small_problems_below;
+};
+
+// Each level's table, defined by its copy of linalg/level/.
+#define LINALG_DECLARE_LEVEL(level)    \
+    namespace kernels_##level {        \
+        extern const LevelTable table; \
+    }
+
+}  // namespace linalg
