@@ -6,6 +6,10 @@ whose exact inverses SciPy computes in integer arithmetic.
 
     python bench/accuracy.py                                      # prints the tables
     python bench/accuracy.py --output bench/results/accuracy.md   # and writes them there
+    python bench/accuracy.py --against x86-64-v3=DIR ...          # other builds beside it
+
+--against takes other builds of the module (pinned to a level, or of other sources; see
+bench/builds.py for how to make one), loaded by path, and adds a column of digits for each.
 
 The digits depend on the CPU (the module picks its kernels from it), so the report names the
 machine, and the tracked report changes only when asked to. Needs the installed module, NumPy
@@ -25,6 +29,7 @@ import numpy as np
 import scipy
 import scipy.linalg
 
+import harness
 import inv
 import machine
 
@@ -79,7 +84,7 @@ def qr_scaled(a: np.ndarray, y: np.ndarray) -> np.ndarray:
     return scipy.linalg.solve_triangular(r, q.T @ y) / scale
 
 
-def strd_rows() -> list[dict]:
+def strd_rows(others: dict) -> list[dict]:
     rows = []
     for path in sorted(DATA.glob("*.json")):
         dataset = json.loads(path.read_text())
@@ -88,6 +93,7 @@ def strd_rows() -> list[dict]:
         certified = np.array(dataset["certified"], dtype=np.float64)
         assert a.shape == (dataset["n"], dataset["p"]), dataset["name"]
         ours = inv.lstsq(a, y)
+        other_digits = {name: digits(module.lstsq(a, y), certified) for name, module in others.items()}
         numpy_solution = np.linalg.lstsq(a, y, rcond=None)[0]
         rows.append(
             {
@@ -97,6 +103,7 @@ def strd_rows() -> list[dict]:
                 "cond": float(np.linalg.cond(a)),
                 "scaled_cond": float(np.linalg.cond(a / np.linalg.norm(a, axis=0))),
                 "inv": digits(ours, certified),
+                "others": other_digits,
                 "numpy": digits(numpy_solution, certified),
                 "qr": digits(qr_scaled(a, y), certified),
             }
@@ -105,7 +112,7 @@ def strd_rows() -> list[dict]:
     return sorted(rows, key=lambda row: (order[row["difficulty"]], row["name"]))
 
 
-def exact_inverse_rows(kind: str, sizes: list[int]) -> list[dict]:
+def exact_inverse_rows(kind: str, sizes: list[int], others: dict) -> list[dict]:
     rows = []
     for n in sizes:
         if kind == "Hilbert":
@@ -122,13 +129,16 @@ def exact_inverse_rows(kind: str, sizes: list[int]) -> list[dict]:
                 "matrix": f"{kind} {n}",
                 "cond": cond,
                 "inv": normwise_digits(inv.inv(a), exact),
+                "others": {name: normwise_digits(module.inv(a), exact) for name, module in others.items()},
                 "numpy": normwise_digits(np.linalg.inv(a), exact),
             }
         )
     return rows
 
 
-def render(strd: list[dict], inverses: list[dict]) -> str:
+def render(strd: list[dict], inverses: list[dict], others: list[str]) -> str:
+    extra_heads = "".join(f" `{name}` |" for name in others)
+    extra_rule = "---:|" * len(others)
     lines = [
         "# Accuracy",
         "",
@@ -144,14 +154,17 @@ def render(strd: list[dict], inverses: list[dict]) -> str:
         " The last column is a reference, not part of the module: Householder QR"
         " (`numpy.linalg.qr`) on the scaled columns.",
         "",
-        "| Dataset | NIST difficulty | Shape | cond | scaled cond | `inv.lstsq` | `numpy.linalg.lstsq` | QR, scaled |",
-        "|---|---|---|---:|---:|---:|---:|---:|",
+        "| Dataset | NIST difficulty | Shape | cond | scaled cond | `inv.lstsq` |" + extra_heads
+        + " `numpy.linalg.lstsq` | QR, scaled |",
+        "|---|---|---|---:|---:|---:|" + extra_rule + "---:|---:|",
     ]
     for row in strd:
         rows, cols = row["shape"]
         lines.append(
             f"| {row['name']} | {row['difficulty']} | {rows}×{cols} | {row['cond']:.1e}"
-            f" | {row['scaled_cond']:.1e} | {row['inv']:.1f} | {row['numpy']:.1f} | {row['qr']:.1f} |"
+            f" | {row['scaled_cond']:.1e} | {row['inv']:.1f} |"
+            + "".join(f" {row['others'][name]:.1f} |" for name in others)
+            + f" {row['numpy']:.1f} | {row['qr']:.1f} |"
         )
     lines += [
         "",
@@ -162,21 +175,31 @@ def render(strd: list[dict], inverses: list[dict]) -> str:
         " matrix is itself rounded, so its exact inverse differs from the inverse of what either"
         " routine is given; Pascal matrices have integer entries and are represented exactly.",
         "",
-        "| Matrix | cond | `inv.inv` | `numpy.linalg.inv` |",
-        "|---|---:|---:|---:|",
+        "| Matrix | cond | `inv.inv` |" + extra_heads + " `numpy.linalg.inv` |",
+        "|---|---:|---:|" + extra_rule + "---:|",
     ]
     for row in inverses:
-        lines.append(f"| {row['matrix']} | {row['cond']:.1e} | {row['inv']:.1f} | {row['numpy']:.1f} |")
+        lines.append(f"| {row['matrix']} | {row['cond']:.1e} | {row['inv']:.1f} |"
+                     + "".join(f" {row['others'][name]:.1f} |" for name in others)
+                     + f" {row['numpy']:.1f} |")
     return "\n".join(lines) + "\n"
 
 
 def main(argv: list[str]) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--output", type=pathlib.Path, help="also write the report to this markdown file")
+    parser.add_argument("--against", nargs="+", metavar="NAME=DIR", default=[],
+                        help="other builds of the module, each with a column of its own")
     args = parser.parse_args(argv)
+    others = {}
+    for entry in args.against:
+        name, folder = entry.split("=", 1)
+        others[name] = harness.load_module(folder)
     report = render(
-        strd_rows(),
-        exact_inverse_rows("Hilbert", HILBERT_SIZES) + exact_inverse_rows("Pascal", PASCAL_SIZES),
+        strd_rows(others),
+        exact_inverse_rows("Hilbert", HILBERT_SIZES, others)
+        + exact_inverse_rows("Pascal", PASCAL_SIZES, others),
+        list(others),
     )
     print(report, end="")
     if args.output is not None:

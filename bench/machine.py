@@ -1,36 +1,43 @@
 """The machine a benchmark runs on, in one line for the reports in bench/results/: their
-figures depend on the CPU, and the module picks its instruction-set level from the CPU's features."""
+figures depend on the CPU, and the module picks its instruction-set level from the CPU's
+features."""
 
 import os
 import platform
+import subprocess
+from pathlib import Path
 
-# Each x86-64 level with the CPU features it adds to the one before, as Linux names them in
-# /proc/cpuinfo (abm is LZCNT), by the psABI's lists, as .ci/cpu-levels tests them.
-LEVELS = [
-    ("x86-64-v3", {"avx", "avx2", "bmi1", "bmi2", "f16c", "fma", "abm", "movbe", "xsave"}),
-    ("x86-64-v4", {"avx512f", "avx512bw", "avx512cd", "avx512dq", "avx512vl"}),
-]
+CPU_LEVELS = Path(__file__).resolve().parents[1] / ".ci" / "cpu-levels"
+
+
+def cpu_levels():
+    """The instruction-set levels this CPU runs, lowest first, by .ci/cpu-levels (which reads
+    linalg/levels.txt); empty where that cannot tell."""
+    try:
+        return subprocess.run([str(CPU_LEVELS)], capture_output=True, text=True,
+                              check=True).stdout.split()
+    except (OSError, subprocess.CalledProcessError):
+        return []
+
+
+def dispatched_level():
+    """The level that a build carrying every level runs on this CPU: the highest it runs."""
+    levels = cpu_levels()
+    return levels[-1] if levels else "unknown"
 
 
 def cpu():
-    """The CPU's model name, with the highest x86-64 level it supports where Linux tells it."""
+    """The CPU's model name, with the highest instruction-set level it runs."""
+    model = platform.processor() or platform.machine()
     try:
         with open("/proc/cpuinfo") as file:
-            lines = file.read().splitlines()
+            for line in file:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
     except OSError:
-        lines = []
-    fields = dict(line.split(":", 1) for line in lines if ":" in line)
-    fields = {key.strip(): value.strip() for key, value in fields.items()}
-    model = fields.get("model name") or platform.processor() or platform.machine()
-    if "flags" not in fields:
-        return model
-    flags = set(fields["flags"].split())
-    level = "baseline x86-64"
-    for name, added in LEVELS:
-        if not added <= flags:
-            break
-        level = name
-    return f"{model} ({level})"
+        pass
+    return f"{model} ({dispatched_level()})"
 
 
 def description():

@@ -3,7 +3,6 @@
     python bench/speed.py            # full run, a few minutes; writes bench/results/
     python bench/speed.py --quick    # smaller sizes and fewer repeats, for iteration
     python bench/speed.py --quick --rounds 2 --only "inv 64" "lstsq 1000x10"   # some cases
-    python bench/speed.py --levels x86-64-v3=DIR ... --steps build/steps/steps   # see below
 
 Headline numbers are single-threaded, as our module always runs on one core: threadpoolctl
 limits OpenBLAS to one thread, MKL (pip's `mkl`, called through ctypes) runs its sequential
@@ -19,28 +18,16 @@ CPU time over wall time is recorded, which is above 1 when it kept more than one
 (shown for the single-threaded run).
 Ratios are the other routine's time divided by ours: above 1 means we are faster.
 
---levels NAME=DIR times builds of the module pinned to lower instruction-set levels (made
-with `pip install --no-deps --target DIR . -C cmake.define.INV_LEVEL=NAME`), loaded by path,
-beside the installed one on every case: the level the dispatcher picks should be no slower.
---steps takes the program built from bench/steps and sets its step profile of lstsq on
-100000 x 50 beside the same steps done with NumPy and SciPy.
+bench/builds.py times other builds of the module (each instruction-set level, or another
+version) beside the installed one; bench/steps.py times the steps of inv and lstsq one by one
+beside MKL's and NumPy's.
 """
 
-import os
-import sys
-
-# These two variables, preset on some machines for old OpenBLAS builds, make a current NumPy
-# pick a slower kernel. OpenBLAS reads them when NumPy loads it, so they must be gone before
-# the import: the script restarts itself once without them.
-_OPENBLAS_PRESETS = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
-if any(name in os.environ for name in _OPENBLAS_PRESETS):
-    clean = {k: v for k, v in os.environ.items() if k not in _OPENBLAS_PRESETS}
-    os.execve(sys.executable, [sys.executable, *sys.argv], clean)
+import harness  # first: it may restart the interpreter before NumPy loads
 
 import argparse  # noqa: E402
 import platform  # noqa: E402
-import subprocess  # noqa: E402
-import statistics  # noqa: E402
+import sys  # noqa: E402
 import time  # noqa: E402
 from pathlib import Path  # noqa: E402
 
@@ -51,88 +38,9 @@ from threadpoolctl import threadpool_info, threadpool_limits  # noqa: E402
 import inv as ours  # noqa: E402
 import machine  # noqa: E402
 import peers  # noqa: E402
+from harness import compare, check, fmt_time, progress  # noqa: E402
 
 RESULTS = Path(__file__).resolve().parent / "results"
-
-
-def progress(text):
-    sys.stderr.write("\r" + text.ljust(78)[:78])
-    sys.stderr.flush()
-
-
-def timed_batch(fn, k):
-    """Wall and CPU seconds of k calls. `fn` is a function of no arguments, or a pair
-    (prepare, call): then the k inputs prepare() makes are ready before the clock starts."""
-    if isinstance(fn, tuple):
-        prepare, call = fn
-        inputs = [prepare() for _ in range(k)]
-    else:
-        call, inputs = fn, None
-    cpu, start = time.process_time(), time.perf_counter()
-    if inputs is None:
-        for _ in range(k):
-            call()
-    else:
-        for x in inputs:
-            call(x)
-    wall = time.perf_counter() - start
-    return wall, time.process_time() - cpu
-
-
-def run_once(fn):
-    if isinstance(fn, tuple):
-        prepare, call = fn
-        return call(prepare())
-    return fn()
-
-
-def batch_size(fn, target=2e-3):
-    """Calls per sample so that one sample lasts about `target` seconds."""
-    once, _ = timed_batch(fn, 1)
-    return max(1, int(target / max(once, 1e-7)))
-
-
-def compare(fns, rounds, target, load=None):
-    """Median seconds per call of each function, sampled in interleaved rounds.
-
-    Every round times each function once (a batch of calls for fast ones), rotating the
-    order, so that drift in the machine's load falls on all of them alike. A function may be
-    a (prepare, call) pair, as `timed_batch` takes. If `load` is a dict, it receives each
-    function's process CPU time over wall time across its batches: about 1 for a routine
-    on one core, more when other cores worked for it.
-    """
-    for fn in fns.values():  # warm-up: first-call costs and page cache
-        run_once(fn)
-    batches = {name: batch_size(fn, target) for name, fn in fns.items()}
-    samples = {name: [] for name in fns}
-    busy = {name: [0.0, 0.0] for name in fns}
-    names = list(fns)
-    for r in range(rounds):
-        order = names[r % len(names):] + names[: r % len(names)]
-        for name in order:
-            k = batches[name]
-            wall, cpu = timed_batch(fns[name], k)
-            samples[name].append(wall / k)
-            busy[name][0] += wall
-            busy[name][1] += cpu
-    if load is not None:
-        load.update({name: cpu / wall for name, (wall, cpu) in busy.items()})
-    return {name: statistics.median(s) for name, s in samples.items()}
-
-
-def check(fns, expected, case, tol):
-    """Stops the run unless every function's result matches `expected` (NumPy's) to `tol`
-    relative to its largest entry. This also makes first-call costs, such as a
-    compilation, before timing starts."""
-    scale = np.abs(expected).max()
-    for name, fn in fns.items():
-        got = run_once(fn)
-        got = np.asarray(got[0] if isinstance(got, tuple) else got)
-        if got.shape != expected.shape or not np.allclose(got, expected, rtol=tol,
-                                                          atol=tol * scale):
-            error = np.abs(got - expected).max() if got.shape == expected.shape else got.shape
-            raise SystemExit(f"{name} gives a wrong result for {case}: "
-                             f"largest difference from NumPy {error} (allowed {tol * scale:.1e})")
 
 
 def matmul_peak(n, rounds):
@@ -148,24 +56,6 @@ def _timed(fn):
     start = time.perf_counter()
     fn()
     return time.perf_counter() - start
-
-
-def inv_cases(quick):
-    top = 512 if quick else 2048
-    n = 2
-    while n <= top:
-        yield n
-        n *= 2
-
-
-def lstsq_cases(quick):
-    shapes = [(10, 3), (1000, 10), (10000, 100), (100000, 50), (3000, 600)]
-    if quick:
-        shapes = [(10, 3), (1000, 10), (10000, 100), (100000, 50)]
-    for m, n in shapes:
-        yield m, n, "C"
-        if (m, n) == (100000, 50):
-            yield m, n, "F"
 
 
 def inv_flops(n):
@@ -190,8 +80,7 @@ LSTSQ_PEERS = ("NumPy/SciPy normal eq", "MKL normal eq", "JAX normal eq", "numpy
 
 
 def run_inv(n, rounds, target, mkl=None, jax=None, load=None):
-    rng = np.random.default_rng(n)
-    a = rng.standard_normal((n, n)) + n * np.eye(n) * 0.1
+    a = harness.inv_input(n)
     fns = {
         "ours": lambda: ours.inv(a),
         "numpy.linalg.inv": lambda: np.linalg.inv(a),
@@ -209,11 +98,7 @@ def run_inv(n, rounds, target, mkl=None, jax=None, load=None):
 
 
 def run_lstsq(m, n, order, rounds, target, mkl=None, jax=None, load=None):
-    rng = np.random.default_rng(m + n)
-    a = rng.standard_normal((m, n))
-    if order == "F":
-        a = np.asfortranarray(a)
-    b = rng.standard_normal(m)
+    a, b = harness.lstsq_input(m, n, order)
     fns = {
         "ours": lambda: ours.lstsq(a, b),
         "NumPy/SciPy normal eq": lambda: normal_equations(a, b),
@@ -229,14 +114,6 @@ def run_lstsq(m, n, order, rounds, target, mkl=None, jax=None, load=None):
     expected = np.linalg.lstsq(a, b, rcond=None)[0]
     check(fns, expected, f"lstsq {m}x{n} ({order})", 1e-8)
     return compare(fns, rounds, target, load)
-
-
-def fmt_time(t):
-    if t < 1e-3:
-        return f"{t * 1e6:.1f} us"
-    if t < 1:
-        return f"{t * 1e3:.2f} ms"
-    return f"{t:.2f} s"
 
 
 def present(rows, names):
@@ -292,20 +169,11 @@ def table(rows, peak, headline, busy=True):
     return lines
 
 
-def case_name(kind, case):
-    return f"{case}" if kind == "inv" else "{}x{} ({})".format(*case)
-
-
 def run_all(quick, rounds, target, label, only=None, mkl=None, jax=None):
-    cases = [("inv", n) for n in inv_cases(quick)] + [
-        ("lstsq", c) for c in lstsq_cases(quick)
-    ]
-    if only:
-        cases = [c for c in cases if any(f"{c[0]} {case_name(*c)}".startswith(o) for o in only)]
+    cases = harness.cases(quick, only)
     rows = []
-    for i, (kind, case) in enumerate(cases, 1):
-        name = case_name(kind, case)
-        progress(f"[{label} {i}/{len(cases)}] {kind} {name}")
+    for i, (name, kind, case) in enumerate(cases, 1):
+        progress(f"[{label} {i}/{len(cases)}] {name}")
         load = {}
         if kind == "inv":
             n = case
@@ -316,111 +184,11 @@ def run_all(quick, rounds, target, label, only=None, mkl=None, jax=None):
             m, n, order = case
             times = run_lstsq(m, n, order, rounds, target, mkl, jax, load)
             flops = lstsq_flops(m, n)
-        rows.append({"kind": kind, "case": name, "times": times, "flops": flops, "load": load})
+        rows.append({"kind": kind, "case": harness.case_name(kind, case), "times": times,
+                     "flops": flops, "load": load})
     progress("")
     sys.stderr.write("\r")
     return rows
-
-
-def level_table(levels, quick, rounds, target, only=None):
-    """Each pinned build beside the installed module: its time over the installed one's."""
-    from strd import load_module
-
-    builds = {"installed": ours, **{name: load_module(folder) for name, folder in levels}}
-    names = list(builds)
-    lines = [
-        "### Instruction-set levels side by side (ratio = level's time / installed module's)",
-        "",
-        f"The installed module runs level `{dispatched_level()}`.",
-        "",
-        "| case | " + " | ".join(names) + " | " + " | ".join(f"{n} / installed" for n in names[1:]) + " |",
-        "|---|" + "---:|" * (2 * len(names) - 1),
-    ]
-    rng = np.random.default_rng(0)
-    cases = [("inv", n) for n in inv_cases(quick)] + [("lstsq", c) for c in lstsq_cases(quick)]
-    for kind, case in cases:
-        name = f"{kind} {case_name(kind, case)}"
-        if only and not any(name.startswith(o) for o in only):
-            continue
-        progress(f"[levels] {name}")
-        if kind == "inv":
-            a = rng.standard_normal((case, case)) + case * 0.1 * np.eye(case)
-            fns = {k: (lambda m=m: m.inv(a)) for k, m in builds.items()}
-        else:
-            m_, n_, order = case
-            a = rng.standard_normal((m_, n_))
-            a = np.asfortranarray(a) if order == "F" else a
-            b = rng.standard_normal(m_)
-            fns = {k: (lambda m=m: m.lstsq(a, b)) for k, m in builds.items()}
-        times = compare(fns, rounds, target)
-        lines.append(f"| {name} | " + " | ".join(fmt_time(times[n]) for n in names) + " | "
-                     + " | ".join(f"{times[n] / times['installed']:.2f}" for n in names[1:]) + " |")
-    progress("")
-    return lines + [""]
-
-
-def dispatched_level():
-    """The highest instruction-set level this CPU runs (.ci/cpu-levels): the one a build that
-    carries every level dispatches to."""
-    script = Path(__file__).resolve().parents[1] / ".ci" / "cpu-levels"
-    try:
-        return subprocess.run([str(script)], capture_output=True, text=True,
-                              check=True).stdout.split()[-1]
-    except (OSError, subprocess.CalledProcessError):
-        return "unknown"
-
-
-def step_profile(steps_program, m=100000, n=50, runs=10):
-    """lstsq's steps (bench/steps) beside NumPy's and SciPy's same steps, in one minute."""
-    rng = np.random.default_rng(0)
-    a = rng.standard_normal((m, n))
-    b = rng.standard_normal(m)
-    af = np.asfortranarray(a)
-    g = af.T @ af
-
-    def best(fn):
-        fn()
-        times = []
-        for _ in range(runs):
-            start = time.perf_counter()
-            fn()
-            times.append(time.perf_counter() - start)
-        return min(times) * 1e3
-
-    theirs = {
-        "copy, C order (transposing)": best(lambda: np.array(a, order="F")),
-        "copy, F order": best(lambda: np.array(af, order="F")),
-        "a^T a": best(lambda: af.T @ af),
-        "a^T b": best(lambda: af.T @ b),
-        "factorisation and solve": best(lambda: scipy.linalg.cho_solve(
-            scipy.linalg.cho_factor(g, lower=True, check_finite=False), af.T[:, :1].ravel(),
-            check_finite=False)),
-    }
-    output = subprocess.run([str(steps_program), str(m), str(n), str(runs)], capture_output=True,
-                            text=True, check=True).stdout.splitlines()
-    mine = {}
-    for line in output[1:]:
-        label, value = line.rsplit(None, 1)
-        mine[label] = float(value)
-    ours_for = {
-        "copy, C order (transposing)": mine["copy, C order (transposing)"],
-        "copy, F order": mine["copy, F order"],
-        "a^T a": mine["a^T a alone"],
-        "a^T b": mine["a^T b alone"],
-        "factorisation and solve": mine["LDL^T solve"],
-    }
-    level = output[0].split(",")[0]  # "level <name>"
-    lines = [
-        f"### lstsq step by step, {m} x {n} (ms, best of {runs}; ours at {level})",
-        "",
-        "| step | ours | NumPy/SciPy (`np.array(a, order='F')`, `a.T @ a`, `a.T @ b`, "
-        "`cho_factor` + `cho_solve`) |",
-        "|---|---:|---:|",
-    ]
-    for step, value in theirs.items():
-        lines.append(f"| {step} | {ours_for[step]:.2f} | {value:.2f} |")
-    lines.append(f"| ours: a^T a and a^T b in one pass | {mine['a^T a and a^T b, one pass']:.2f} | |")
-    return lines + [""]
 
 
 def blas_description():
@@ -485,9 +253,6 @@ def main():
     parser.add_argument("--out", type=Path, default=RESULTS, help="folder for speed.md/png")
     parser.add_argument("--only", nargs="+", metavar="CASE",
                         help='cases whose name starts so, e.g. "inv 64" "lstsq 1000x10"')
-    parser.add_argument("--levels", nargs="+", metavar="NAME=DIR", default=[],
-                        help="builds pinned to lower levels, timed beside the installed one")
-    parser.add_argument("--steps", type=Path, help="the program built from bench/steps")
     args = parser.parse_args()
     rounds = args.rounds or (5 if args.quick else 9)
     target = 1e-3 if args.quick else 3e-3
@@ -526,12 +291,6 @@ def main():
     if not args.no_default_threads:  # NumPy and SciPy only: MKL and JAX stay on one core
         multi = run_all(args.quick, max(3, rounds // 2), target, "default threads", args.only)
         out += table(multi, peak, "NumPy/SciPy default threads; ours single-threaded", busy=False)
-    with threadpool_limits(limits=1, user_api="blas"):
-        if args.levels:
-            out += level_table([level.split("=", 1) for level in args.levels], args.quick,
-                               rounds, target, args.only)
-        if args.steps:
-            out += step_profile(args.steps)
     text = "\n".join(out)
     print(text)
     if (not args.quick and not args.only) or args.out != RESULTS:
