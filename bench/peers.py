@@ -100,11 +100,10 @@ class Mkl:
         call.keep = (ipiv, work)  # the buffers live as long as the call
         return prepare, call
 
-    def normal_equations(self, a, b):
-        """A call solving a^T a x = a^T b: dsyrk (lower half of G = a^T a), dgemv (r = a^T b),
-        dpotrf and dpotrs. It reads `a` in place in either order: a C-order m x n array is the
-        column-major n x m matrix a^T. G and r are allocated here, and the returned x is r
-        itself, overwritten by the next call."""
+    def _normal_equations(self, a, b):
+        """dsyrk (the lower half of G = a^T a), dgemv (r = a^T b) and dpotrf + dpotrs, each a
+        function of no arguments over G and r allocated here. They read `a` in place in either
+        order: a C-order m x n array is the column-major n x m matrix a^T."""
         m, n = a.shape
         if a.dtype != np.float64 or not (a.flags.f_contiguous or a.flags.c_contiguous):
             raise ValueError("a must be a contiguous float64 array")
@@ -123,17 +122,52 @@ class Mkl:
         info_p = byref(info)
         a_p, b_p, g_p, r_p = a.ctypes.data, b.ctypes.data, g.ctypes.data, r.ctypes.data
 
-        def call():
+        def gram():
             self.syrk(b"L", trans, n_, m_, one, a_p, lda_, zero, g_p, n_, 1, 1)
+
+        def right_side():
             self.gemv(trans, rows_, cols_, one, a_p, lda_, b_p, inc, zero, r_p, inc, 1)
+
+        def solve():
             self.potrf(b"L", n_, g_p, n_, info_p, 1)
             _check("dpotrf", info)
             self.potrs(b"L", n_, inc, g_p, n_, r_p, n_, info_p, 1)
             _check("dpotrs", info)
             return r
 
-        call.keep = (a, b, g, r)
+        return gram, right_side, solve, (a, b, g, r)
+
+    def normal_equations(self, a, b):
+        """A call solving a^T a x = a^T b in place; returns x, in r itself, which the next call
+        overwrites."""
+        gram, right_side, solve, buffers = self._normal_equations(a, b)
+
+        def call():
+            gram()
+            right_side()
+            return solve()
+
+        call.keep = buffers
         return call
+
+    def normal_equation_steps(self, a, b):
+        """The steps of normal_equations(), each a call: "a^T a", "a^T b", and "factorisation
+        and solve", which first restores G and r (n^2 + n doubles) from their values after
+        the first two steps, since it overwrites them."""
+        gram, right_side, solve, buffers = self._normal_equations(a, b)
+        _, _, g, r = buffers
+        gram()
+        right_side()
+        formed = g.copy(), r.copy()
+
+        def restored_solve():
+            np.copyto(g, formed[0])
+            np.copyto(r, formed[1])
+            return solve()
+
+        for step in (gram, right_side, restored_solve):
+            step.keep = buffers
+        return {"a^T a": gram, "a^T b": right_side, "factorisation and solve": restored_solve}
 
     def matmul_peak(self, n, rounds):
         """dgemm's float64 rate on n x n matrices in GFLOP/s (best of `rounds`), one core."""

@@ -24,6 +24,7 @@ import scipy.linalg  # noqa: E402
 from threadpoolctl import threadpool_limits  # noqa: E402
 
 import machine  # noqa: E402
+import peers  # noqa: E402
 
 
 def run(program, *arguments):
@@ -42,7 +43,16 @@ def best_of(fn, runs):
     return min(times) * 1e3
 
 
-def lstsq_steps(programs, m, n, runs=10):
+def traffic(m, n):
+    """Memory traffic of one call on an m x n matrix in MB, counted from the algorithm (this
+    machine's counters are not readable): ours reads a where its owner keeps it, writes the
+    argument copy with stores that bypass the cache, and reads the copy back once for a^T a
+    and a^T b; the peers read a in place, once for a^T a and once for a^T b."""
+    size = 8 * m * n / 1e6
+    return {"ours": f"{3 * size:.0f}", "the peers": f"{2 * size:.0f}"}
+
+
+def lstsq_steps(programs, m, n, mkl, runs=10):
     rng = np.random.default_rng(0)
     a = rng.standard_normal((m, n))
     b = rng.standard_normal(m)
@@ -50,15 +60,18 @@ def lstsq_steps(programs, m, n, runs=10):
     g = af.T @ af
     rhs = af.T @ b
     with threadpool_limits(limits=1, user_api="blas"):
-        theirs = {
-            "copy, C order (transposing)": best_of(lambda: np.array(a, order="F"), runs),
-            "copy, F order": best_of(lambda: np.array(af, order="F"), runs),
-            "a^T a": best_of(lambda: af.T @ af, runs),
-            "a^T b": best_of(lambda: af.T @ b, runs),
-            "factorisation and solve": best_of(lambda: scipy.linalg.cho_solve(
+        numpy_steps = {
+            "copy, C order (transposing)": lambda: np.array(a, order="F"),
+            "copy, F order": lambda: np.array(af, order="F"),
+            "a^T a": lambda: af.T @ af,
+            "a^T b": lambda: af.T @ b,
+            "factorisation and solve": lambda: scipy.linalg.cho_solve(
                 scipy.linalg.cho_factor(g, lower=True, check_finite=False), rhs,
-                check_finite=False), runs),
+                check_finite=False),
         }
+        theirs = {step: best_of(fn, runs) for step, fn in numpy_steps.items()}
+        mkl_steps = mkl.normal_equation_steps(af, b) if mkl else {}
+        theirs_mkl = {step: best_of(fn, runs) for step, fn in mkl_steps.items()}
     mine = run(programs / "steps", m, n, runs)
     ours = mine["milliseconds"]
     ours_for = {
@@ -69,15 +82,22 @@ def lstsq_steps(programs, m, n, runs=10):
         "factorisation and solve": ours["LDL^T solve"],
     }
     lines = [
-        f"### lstsq step by step, {m} x {n} (ms, best of {runs}; ours at {mine['level']})",
+        f"### lstsq step by step, {m} x {n} (ms, best of {runs}; ours at {mine['level']}, "
+        "every routine on one core)",
         "",
         "| step | ours | NumPy/SciPy (`np.array(a, order='F')`, `a.T @ a`, `a.T @ b`, "
-        "`cho_factor` + `cho_solve`) |",
-        "|---|---:|---:|",
+        "`cho_factor` + `cho_solve`) | MKL (dsyrk, dgemv, dpotrf + dpotrs) |",
+        "|---|---:|---:|---:|",
     ]
     for step, value in theirs.items():
-        lines.append(f"| {step} | {ours_for[step]:.2f} | {value:.2f} |")
-    lines.append(f"| ours: a^T a and a^T b in one pass | {ours['a^T a and a^T b, one pass']:.2f} | |")
+        mkl_value = f"{theirs_mkl[step]:.2f}" if step in theirs_mkl else ""
+        lines.append(f"| {step} | {ours_for[step]:.2f} | {value:.2f} | {mkl_value} |")
+    lines.append(f"| ours: a^T a and a^T b in one pass | {ours['a^T a and a^T b, one pass']:.2f} | | |")
+    for order in ("C", "F"):
+        lines.append(f"| ours: the whole call, copy of a {order}-order array included "
+                     f"| {ours[f'whole call, {order} order']:.2f} | | |")
+    lines += ["", "Memory traffic of one call in MB, counted from the algorithm: "
+              + "; ".join(f"{who} {value}" for who, value in traffic(m, n).items()) + "."]
     return lines + [""]
 
 
@@ -108,8 +128,9 @@ def main():
     parser.add_argument("--lstsq", nargs=2, type=int, default=[100000, 50], metavar=("M", "N"))
     parser.add_argument("--inverse", nargs="+", type=int, default=[256, 1024, 2048], metavar="N")
     args = parser.parse_args()
-    print(f"machine: {machine.description()}\n")
-    print("\n".join(lstsq_steps(args.programs, *args.lstsq)))
+    mkl, note = peers.load_mkl()
+    print(f"machine: {machine.description()}\n{note}\n")
+    print("\n".join(lstsq_steps(args.programs, *args.lstsq, mkl)))
     print("\n".join(inverse_steps(args.programs, args.inverse)))
 
 

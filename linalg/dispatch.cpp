@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "copy.hpp"
 #include "cpu.hpp"
 #include "level_table.hpp"
 #include "levels.hpp"
@@ -65,6 +66,10 @@ Eigen::MatrixXd unfilled_matrix(Eigen::Index rows, Eigen::Index cols) {
 }  // namespace
 
 const char* level() { return chosen().name; }
+
+void copy_matrix(const MatrixView& source, double* target) {
+    chosen().level->copy_matrix(source, target);
+}
 
 Eigen::MatrixXd inv(Eigen::MatrixXd a) {
     // The factorisation takes rows == cols for granted and would read outside a

@@ -7,9 +7,13 @@
 
 #include <cstddef>
 
+#include "copy.hpp"
+
 namespace linalg {
 
 struct LevelTable {
+    // Copies `source` into the column-major `target` (source.rows x source.cols).
+    void (*copy_matrix)(const MatrixView& source, double* target);
     // Inverts the n x n column-major `a` in place.
     void (*invert)(double* a, std::ptrdiff_t n);
     // Adds to the lower triangle of `normal` (n x n, column-major) that of a^T a, for the

@@ -23,12 +23,34 @@ namespace py = pybind11;
 namespace pybind11 {
 namespace detail {
 
+// A native float64 array of at most two dimensions as the copy functions read it, its steps in
+// doubles (0 along a missing axis); false for any other array, which NumPy copies.
+inline bool float64_view(const array& source, linalg::MatrixView* view) {
+    const auto* proxy = array_proxy(source.ptr());
+    if (source.ndim() > 2 || (proxy->flags & npy_api::NPY_ARRAY_ALIGNED_) == 0 ||
+        !npy_api::get().PyArray_EquivTypes_(proxy->descr, dtype::of<double>().ptr())) {
+        return false;
+    }
+    ssize_t steps[2] = {0, 0};
+    for (ssize_t axis = 0; axis < source.ndim(); ++axis) {
+        if (source.strides(axis) % static_cast<ssize_t>(sizeof(double)) != 0) {
+            return false;
+        }
+        steps[axis] = source.strides(axis) / static_cast<ssize_t>(sizeof(double));
+    }
+    *view = linalg::MatrixView{static_cast<const double*>(source.data()),
+                               source.ndim() > 0 ? source.shape(0) : 1,
+                               source.ndim() > 1 ? source.shape(1) : 1, steps[0], steps[1]};
+    return true;
+}
+
 // pybind11's conversion of a dense Eigen argument, step for step, with three changes: a
 // large argument copy is advised onto huge pages before it is filled, since on fresh memory
-// the page faults of the copy can cost more than the arithmetic that follows; a row-major
-// float64 source is copied by copy_row_major below rather than by NumPy; and running out of
-// memory while NumPy reads or copies the argument raises that MemoryError, where pybind11
-// would reject the argument and so blame its type for a lack of memory.
+// the page faults of the copy can cost more than the arithmetic that follows; a native
+// float64 source is copied by linalg::copy_matrix, which copies a row-major one far faster than
+// NumPy's copy into column-major storage does; and running out of memory while NumPy reads
+// or copies the argument raises that MemoryError, where pybind11 would reject the argument
+// and so blame its type for a lack of memory.
 // Its name (and so every signature, docstring and error text) is pybind11's own.
 template <typename Type>
 struct advised_eigen_argument {
@@ -60,7 +82,9 @@ struct advised_eigen_argument {
         } else if (ref.ndim() == 1) {
             buf = squeezed(buf);
         }
-        if (copy_row_major(buf)) {
+        linalg::MatrixView view{};
+        if (float64_view(buf, &view)) {
+            linalg::copy_matrix(view, value.data());
             return true;
         }
         if (npy_api::get().PyArray_CopyInto_(ref.ptr(), buf.ptr()) < 0) {
@@ -79,28 +103,12 @@ struct advised_eigen_argument {
     }
 
     // The array without its length-1 axes (array::squeeze() returns no array on failure).
-    static array squeezed(array& source) {
-        auto result = source.squeeze();
+    static array squeezed(array& array_to_squeeze) {
+        auto result = array_to_squeeze.squeeze();
         if (!result) {
             throw error_already_set();
         }
         return result;
-    }
-
-    // An aligned, native float64, row-major source is copied by linalg::copy_row_major,
-    // which reads it far faster than NumPy's copy into column-major storage does. Any other
-    // source is left to NumPy (returns false).
-    bool copy_row_major(const array& buf) {
-        constexpr int needed = npy_api::NPY_ARRAY_C_CONTIGUOUS_ | npy_api::NPY_ARRAY_ALIGNED_;
-        if (buf.ndim() != 2 || value.rows() < 2 || value.cols() < 2 ||
-            (array_proxy(buf.ptr())->flags & needed) != needed ||
-            !npy_api::get().PyArray_EquivTypes_(array_proxy(buf.ptr())->descr,
-                                                dtype::of<double>().ptr())) {
-            return false;
-        }
-        linalg::copy_row_major(static_cast<const double*>(buf.data()), value.rows(), value.cols(),
-                               value.data());
-        return true;
     }
 
     // A result moves to the heap under an owning capsule and NumPy views it, no copy made,
@@ -123,12 +131,21 @@ struct advised_eigen_argument {
     template <typename T>
     using cast_op_type = movable_cast_op_type<T>;
 
-   private:
+   protected:
     Type value;
 };
 
 template <>
 class type_caster<Eigen::MatrixXd> : public advised_eigen_argument<Eigen::MatrixXd> {};
+
+// lstsq's matrix argument is converted as every matrix argument is, with one difference: a
+// native float64 array is not copied here but while lstsq forms the normal equations, a block
+// of rows at a time, so that the call reads the array once (linalg::lstsq with a MatrixView).
+// Its storage is still allocated here, in the order of the arguments, so every MemoryError and
+// TypeError stays where it was. Nobody can see the copy filled later: copying float64 can
+// neither fail nor warn, and no Python code runs before it is filled, since the right-hand
+// side's conversion runs none when it is an ndarray of real numbers and otherwise fills this
+// copy before it starts (see the vector's caster).
 template <>
 class type_caster<Eigen::VectorXd> : public advised_eigen_argument<Eigen::VectorXd> {};
 

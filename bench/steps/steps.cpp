@@ -1,8 +1,10 @@
 // Times the steps of lstsq(a, b) one by one, with the kernels of the level the CPU runs: the
 // argument copy (as the module makes it, for a C-order and an F-order source), a^T a and
-// a^T b in their one pass, each alone, and the LDL^T solve. Best of several runs, in ms,
-// printed as one JSON object.
+// a^T b in their one pass, each alone, and the LDL^T solve; then the whole numerical call, the
+// argument copy into fresh storage included. Best of several runs, in ms, printed as one JSON
+// object.
 //     steps M N [RUNS]
+#include <Eigen/Core>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -83,53 +85,64 @@ int main(int argc, char** argv) {
     std::mt19937_64 random(0);
     std::normal_distribution<double> normal;
     std::vector<double> rows(static_cast<size_t>(m * n));  // C order, as NumPy makes it
-    std::vector<double> b(static_cast<size_t>(m));
+    Eigen::VectorXd b(m);
     for (double& value : rows) {
         value = normal(random);
     }
-    for (double& value : b) {
-        value = normal(random);
+    for (Eigen::Index i = 0; i < m; ++i) {
+        b(i) = normal(random);
     }
-    std::vector<double> a(rows.size());  // column-major, the argument copy's layout
-    linalg::copy_row_major(rows.data(), m, n, a.data());
+    const linalg::MatrixView c_order{rows.data(), m, n, n, 1};
+    Eigen::MatrixXd columns(m, n);  // F order: the argument copy's layout
+    linalg::copy_matrix(c_order, columns.data());
+    const linalg::MatrixView f_order{columns.data(), m, n, 1, m};
+    const double* a = columns.data();
     const linalg::LevelTable& kernels = chosen_level();
     std::vector<double> normal_equations(static_cast<size_t>(n * (n + 1)));
     std::vector<double> x(static_cast<size_t>(n));
     const auto zeroed = [&] { std::fill(normal_equations.begin(), normal_equations.end(), 0.0); };
 
-    const double copy_c = best_of(runs, [&] {
-        double* copy = fresh(m * n);
-        linalg::copy_row_major(rows.data(), m, n, copy);
-        consume(copy, m * n);
-    });
-    const double copy_f = best_of(runs, [&] {
-        double* copy = fresh(m * n);
-        std::memcpy(copy, a.data(), sizeof(double) * a.size());
-        consume(copy, m * n);
-    });
+    // The argument copy into fresh storage, as the module makes it.
+    const auto copy = [&](const linalg::MatrixView& source) {
+        double* target = fresh(m * n);
+        linalg::copy_matrix(source, target);
+        consume(target, m * n);
+    };
+    // The whole numerical call: the argument copy into fresh storage, then lstsq.
+    const auto whole_call = [&](const linalg::MatrixView& source) {
+        Eigen::MatrixXd copy_of_a(m, n);
+        linalg::advise_huge_pages(copy_of_a.data(), copy_of_a.size());
+        linalg::copy_matrix(source, copy_of_a.data());
+        sink = linalg::lstsq(copy_of_a, b)(0);
+    };
+    const double copy_c = best_of(runs, [&] { copy(c_order); });
+    const double copy_f = best_of(runs, [&] { copy(f_order); });
     const double both = best_of(runs, [&] {
         zeroed();
-        kernels.normal_equations(a.data(), m, n, b.data(), normal_equations.data());
+        kernels.normal_equations(a, m, n, b.data(), normal_equations.data());
     });
     const double gram = best_of(runs, [&] {
         zeroed();
-        kernels.normal_equations(a.data(), m, n, nullptr, normal_equations.data());
+        kernels.normal_equations(a, m, n, nullptr, normal_equations.data());
     });
     const double right = best_of(runs, [&] {
         zeroed();
-        kernels.right_side(a.data(), m, n, b.data(), normal_equations.data() + n * n);
+        kernels.right_side(a, m, n, b.data(), normal_equations.data() + n * n);
     });
-    kernels.normal_equations(a.data(), m, n, b.data(), normal_equations.data());
+    zeroed();
+    kernels.normal_equations(a, m, n, b.data(), normal_equations.data());
     const std::vector<double> formed = normal_equations;
     const double solve = best_of(runs, [&] {
         normal_equations = formed;
         kernels.ldlt_solve(n, normal_equations.data(), formed.data() + n * n, x.data());
     });
+    const double call_c = best_of(runs, [&] { whole_call(c_order); });
+    const double call_f = best_of(runs, [&] { whole_call(f_order); });
     std::printf(
         "{\"level\": \"%s\", \"m\": %td, \"n\": %td, \"runs\": %d, \"milliseconds\": {"
         "\"copy, C order (transposing)\": %.4f, \"copy, F order\": %.4f, "
         "\"a^T a and a^T b, one pass\": %.4f, \"a^T a alone\": %.4f, \"a^T b alone\": %.4f, "
-        "\"LDL^T solve\": %.4f}}\n",
-        linalg::level(), m, n, runs, copy_c, copy_f, both, gram, right, solve);
+        "\"LDL^T solve\": %.4f, \"whole call, C order\": %.4f, \"whole call, F order\": %.4f}}\n",
+        linalg::level(), m, n, runs, copy_c, copy_f, both, gram, right, solve, call_c, call_f);
     return 0;
 }

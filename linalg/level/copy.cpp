@@ -1,29 +1,113 @@
-#include "copy.hpp"
-
+// The argument copies of one instruction-set level: a matrix of doubles, where its owner keeps
+// it and in any layout, into fresh column-major storage. NumPy's own copy reads a row-major
+// source with a stride of one whole row between successive reads, which for tall arrays runs
+// at a fraction of memory speed, and writes each line of the target through the cache.
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
-#if defined(__SSE2__) || defined(_M_X64)
-#include <emmintrin.h>
-#define LINALG_COPY_SSE2 1
+#if defined(__SSE2__)
+#include <immintrin.h>
 #elif defined(__aarch64__) && defined(__ARM_NEON)
 #include <arm_neon.h>
-#define LINALG_COPY_NEON 1
 #endif
 
+#include "copy.hpp"
+#include "level.hpp"
+#include "tuning.hpp"
+
 namespace linalg {
+namespace LINALG_LEVEL_NAMESPACE {
 
 namespace {
 
-// The 2 x 2 block whose rows start at `upper` and `lower` (row-major) becomes the two
-// column pairs at `left` and `right` (column-major), with one 16-byte load and store per row
-// and column where the platform has them.
+// Writes the 8 doubles at `from` to the 64-byte aligned `target` with stores that bypass the
+// cache, where the level has them: the copy is written once and read back later, and a store
+// into a line that is not in cache would first read the line from memory.
+inline void stream_line(double* target, const double* from) {
+#if defined(__AVX512F__)
+    _mm512_stream_pd(target, _mm512_loadu_pd(from));
+#elif defined(__AVX__)
+    _mm256_stream_pd(target, _mm256_loadu_pd(from));
+    _mm256_stream_pd(target + 4, _mm256_loadu_pd(from + 4));
+#elif defined(__SSE2__)
+    for (int i = 0; i < 8; i += 2) {
+        _mm_stream_pd(target + i, _mm_loadu_pd(from + i));
+    }
+#else
+    std::memcpy(target, from, 8 * sizeof(double));
+#endif
+}
+
+// Rows whose entries are contiguous (rows `source_stride` doubles apart) into column-major
+// storage too large for the cache. A store into a line that is not in cache reads the line
+// from memory first, and with a column-major target every column is a stream of its own: so
+// each line of the target is written whole, once its 8 rows have been read, with a store that
+// bypasses the cache. The rows go by 8 at a time, across stream_tile_cols columns, into the second
+// half of each column's window of 16 rows, the 8 rows before them in its first half; a column whose
+// lines start at row p + 8q (its storage's alignment) takes each line from the window. Rows before
+// a column's first whole line and after its last are stored as they are.
+void stream_row_major(const double* source, Index source_stride, Index rows, Index cols,
+                      double* target, Index target_stride) {
+    constexpr Index line = 8;  // doubles per 64-byte cache line
+    static_assert(line % packet_size == 0, "whole packets of a line");
+    alignas(64) double window[stream_tile_cols][2 * line];
+    Index phase[stream_tile_cols];
+    Index written[stream_tile_cols];  // rows stored so far, from the top
+    for (Index c0 = 0; c0 < cols; c0 += stream_tile_cols) {
+        const Index width = std::min(stream_tile_cols, cols - c0);
+        for (Index c = 0; c < width; ++c) {
+            double* column = target + (c0 + c) * target_stride;
+            const auto misalignment = reinterpret_cast<std::uintptr_t>(column) % 64;
+            phase[c] = misalignment == 0 ? 0 : static_cast<Index>((64 - misalignment) / 8);
+            written[c] = std::min(phase[c], rows);
+            for (Index r = 0; r < written[c]; ++r) {
+                column[r] = source[r * source_stride + c0 + c];
+            }
+        }
+        for (Index r0 = 0; r0 + line <= rows; r0 += line) {
+            const double* rows_of_block = source + r0 * source_stride + c0;
+            for (Index c = 0; c < width; ++c) {
+                std::memcpy(window[c], window[c] + line, sizeof(double) * line);
+            }
+            for (Index i = 0; i < line; ++i) {
+                const double* row = rows_of_block + i * source_stride;
+                for (Index c = 0; c < width; ++c) {
+                    window[c][line + i] = row[c];
+                }
+            }
+            for (Index c = 0; c < width; ++c) {
+                const Index p = phase[c];
+                const Index start = p == 0 ? r0 : r0 - line + p;  // the line now complete
+                if (start >= written[c]) {
+                    stream_line(target + (c0 + c) * target_stride + start,
+                                window[c] + (p == 0 ? line : p));
+                    written[c] = start + line;
+                }
+            }
+        }
+        for (Index c = 0; c < width; ++c) {
+            double* column = target + (c0 + c) * target_stride;
+            for (Index r = written[c]; r < rows; ++r) {
+                column[r] = source[r * source_stride + c0 + c];
+            }
+        }
+    }
+#if defined(__SSE2__)
+    _mm_sfence();  // the streamed lines are in memory before anything reads the copy
+#endif
+}
+
+// The 2 x 2 block whose rows start at `upper` and `lower` (row-major) becomes the two column
+// pairs at `left` and `right` (column-major), with one 16-byte load and store per row and
+// column where the platform has them.
 inline void transpose_pair(const double* upper, const double* lower, double* left, double* right) {
-#if defined(LINALG_COPY_SSE2)
+#if defined(__SSE2__)
     const __m128d first = _mm_loadu_pd(upper);
     const __m128d second = _mm_loadu_pd(lower);
     _mm_storeu_pd(left, _mm_unpacklo_pd(first, second));
     _mm_storeu_pd(right, _mm_unpackhi_pd(first, second));
-#elif defined(LINALG_COPY_NEON)
+#elif defined(__aarch64__) && defined(__ARM_NEON)
     const float64x2_t first = vld1q_f64(upper);
     const float64x2_t second = vld1q_f64(lower);
     vst1q_f64(left, vzip1q_f64(first, second));
@@ -36,37 +120,70 @@ inline void transpose_pair(const double* upper, const double* lower, double* lef
 #endif
 }
 
-}  // namespace
-
-void copy_row_major(const double* source, std::ptrdiff_t rows, std::ptrdiff_t cols,
-                    double* target) {
-    constexpr std::ptrdiff_t tile_rows = 512;
-    constexpr std::ptrdiff_t tile_cols = 32;
-    for (std::ptrdiff_t r0 = 0; r0 < rows; r0 += tile_rows) {
-        const std::ptrdiff_t r1 = std::min(rows, r0 + tile_rows);
-        for (std::ptrdiff_t c0 = 0; c0 < cols; c0 += tile_cols) {
-            const std::ptrdiff_t c1 = std::min(cols, c0 + tile_cols);
-            std::ptrdiff_t r = r0;
+// As stream_row_major(), for a copy that stays in cache: in tiles of copy_tile_rows x
+// copy_tile_cols, two rows by two columns at a time. Within a tile the source is read row
+// after row, which the hardware prefetches, while the columns being written stay in the
+// first-level cache.
+void copy_row_major(const double* source, Index source_stride, Index rows, Index cols,
+                    double* target, Index target_stride) {
+    for (Index r0 = 0; r0 < rows; r0 += copy_tile_rows) {
+        const Index r1 = std::min(rows, r0 + copy_tile_rows);
+        for (Index c0 = 0; c0 < cols; c0 += copy_tile_cols) {
+            const Index c1 = std::min(cols, c0 + copy_tile_cols);
+            Index r = r0;
             for (; r + 2 <= r1; r += 2) {
-                const double* upper = source + r * cols;
-                const double* lower = upper + cols;
-                std::ptrdiff_t c = c0;
+                const double* upper = source + r * source_stride;
+                const double* lower = upper + source_stride;
+                Index c = c0;
                 for (; c + 2 <= c1; c += 2) {
-                    transpose_pair(upper + c, lower + c, target + c * rows + r,
-                                   target + (c + 1) * rows + r);
+                    transpose_pair(upper + c, lower + c, target + c * target_stride + r,
+                                   target + (c + 1) * target_stride + r);
                 }
                 for (; c < c1; ++c) {
-                    target[c * rows + r] = upper[c];
-                    target[c * rows + r + 1] = lower[c];
+                    target[c * target_stride + r] = upper[c];
+                    target[c * target_stride + r + 1] = lower[c];
                 }
             }
             for (; r < r1; ++r) {
-                for (std::ptrdiff_t c = c0; c < c1; ++c) {
-                    target[c * rows + r] = source[r * cols + c];
+                for (Index c = c0; c < c1; ++c) {
+                    target[c * target_stride + r] = source[r * source_stride + c];
                 }
             }
         }
     }
 }
 
+}  // namespace
+
+void copy_matrix(const MatrixView& source, double* target) {
+    const Index rows = source.rows;
+    if (rows == 0 || source.cols == 0) {
+        return;
+    }
+    if (source.row_step == 1 && source.column_step == rows) {
+        // Column-major already: one copy, which for a large matrix the C library makes with
+        // stores that bypass the cache.
+        std::memcpy(target, source.data, sizeof(double) * static_cast<size_t>(rows * source.cols));
+    } else if (source.row_step == 1) {  // columns contiguous
+        for (Index j = 0; j < source.cols; ++j) {
+            std::memcpy(target + j * rows, source.data + j * source.column_step,
+                        sizeof(double) * static_cast<size_t>(rows));
+        }
+    } else if (source.column_step == 1) {  // rows contiguous
+        if (rows * source.cols >= min_streamed_copy) {
+            stream_row_major(source.data, source.row_step, rows, source.cols, target, rows);
+        } else {
+            copy_row_major(source.data, source.row_step, rows, source.cols, target, rows);
+        }
+    } else {
+        for (Index j = 0; j < source.cols; ++j) {
+            const double* column = source.data + j * source.column_step;
+            for (Index i = 0; i < rows; ++i) {
+                target[j * rows + i] = column[i * source.row_step];
+            }
+        }
+    }
+}
+
+}  // namespace LINALG_LEVEL_NAMESPACE
 }  // namespace linalg

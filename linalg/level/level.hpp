@@ -10,6 +10,8 @@
 #include <Eigen/Core>
 #include <cstddef>
 
+#include "copy.hpp"
+
 #ifndef LINALG_LEVEL_NAMESPACE
 #error "LINALG_LEVEL_NAMESPACE must name the namespace of the level this copy is built for"
 #endif
@@ -92,6 +94,9 @@ void factorise(const Block& a, Index* pivots, ProductBuffers& buffers);
 void invert_unit_lower(const Block& a, ProductBuffers& buffers);
 // X = U^-1 L^-1 P from U and L^-1, in place.
 void invert_from_factors(const Block& a, const Index* pivots, ProductBuffers& buffers);
+
+// copy.cpp: `source` into the column-major `target` (source.rows x source.cols).
+void copy_matrix(const MatrixView& source, double* target);
 
 // least_squares.cpp: the normal equations and their solution.
 // Adds to the lower triangle of `normal` (n x n, column-major) that of a^T a, for the m x n

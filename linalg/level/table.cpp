@@ -10,6 +10,7 @@ namespace {
 
 constexpr LevelTable make_table() {
     LevelTable table{};
+    table.copy_matrix = copy_matrix;
     table.invert = invert;
     table.normal_equations = normal_equations;
     table.right_side = right_side;
