@@ -107,8 +107,10 @@ Eigen::VectorXd lstsq(Eigen::MatrixXd& a, Eigen::VectorXd& b) {
         baseline.right_side(a.data(), m, n, b.data(), right_side);
         baseline.ldlt_solve(n, normal_equations.data(), right_side, x.data());
     } else {
-        best.level->normal_equations(a.data(), m, n, b.data(), normal_equations.data());
-        best.level->ldlt_solve(n, normal_equations.data(), right_side, x.data());
+        const LevelTable* level =
+            n + 1 <= best.level->max_dot_product_columns ? best.small_problems : best.level;
+        level->normal_equations(a.data(), m, n, b.data(), normal_equations.data());
+        level->ldlt_solve(n, normal_equations.data(), right_side, x.data());
     }
     return x;
 }

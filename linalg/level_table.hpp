@@ -31,9 +31,12 @@ struct LevelTable {
 
     // Up to this size the inverse runs unblocked.
     std::ptrdiff_t max_unblocked_inverse;
-    // Whether small problems (the unblocked inverse, least squares of few entries) run faster
-    // on the level below, as they do with 512-bit vectors: the level below's 256-bit loops fit
-    // short rows better.
+    // Up to this many columns of [a b] the normal equations are formed from dot products of
+    // columns, a column's rows streaming through the vector registers.
+    std::ptrdiff_t max_dot_product_columns;
+    // Whether small problems (the unblocked inverse, least squares of few entries or of few
+    // columns) run faster on the level below, as they do with 512-bit vectors: the level
+    // below's 256-bit loops fit short rows and short sums better.
     bool small_problems_below;
 };
 
