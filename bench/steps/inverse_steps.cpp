@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
     std::vector<Index> pivots(static_cast<size_t>(n));
     double best[4] = {1e300, 1e300, 1e300, 1e300};
     for (int r = 0; r < runs; ++r) {
-        ProductBuffers buffers;
+        ProductBuffers buffers(n, n, n);
         const Block block{x.data(), n, n, n};
         const double t0 = seconds();
         std::memcpy(x.data(), a.data(), sizeof(double) * count);

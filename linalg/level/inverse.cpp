@@ -262,10 +262,11 @@ void invert_unit_lower(const Block& a, ProductBuffers& buffers) {
 // exchanged as P orders them.
 void invert_from_factors(const Block& a, const Index* pivots, ProductBuffers& buffers) {
     const Index n = a.rows;
-    Eigen::MatrixXd saved_storage(std::min(n, solve_block), n);
+    const Index height_limit = solve_rows(n);
+    Eigen::MatrixXd saved_storage(std::min(n, height_limit), n);
     advise_huge_pages(saved_storage.data(), saved_storage.size());
     for (Index r1 = n; r1 > 0;) {
-        const Index r0 = std::max<Index>(0, r1 - solve_block);
+        const Index r0 = std::max<Index>(0, r1 - height_limit);
         const Index height = r1 - r0;
         const Block saved{saved_storage.data(), height, n, saved_storage.rows()};
         const Block rows = a.block(r0, 0, height, n);
@@ -301,7 +302,7 @@ void invert(double* a, Index n) {
     }
     const Block x{a, n, n, n};
     Eigen::Matrix<Index, Eigen::Dynamic, 1> pivots(n);
-    ProductBuffers buffers;
+    ProductBuffers buffers(n, n, n);
     factorise(x, pivots.data(), buffers);
     invert_unit_lower(x, buffers);
     invert_from_factors(x, pivots.data(), buffers);

@@ -256,7 +256,7 @@ void normal_equations(const double* a, Index m, Index n, const double* b, double
             add_row_panels(a, m, n, b, normal);
             return;
         case Route::packed: {
-            ProductBuffers buffers;
+            ProductBuffers buffers(n, b != nullptr ? n + 1 : n, m);
             add_normal_product(Block{const_cast<double*>(a), m, n, m}, b,
                                Block{normal, n, b != nullptr ? n + 1 : n, n}, buffers);
             return;

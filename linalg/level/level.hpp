@@ -50,9 +50,11 @@ struct Block {
 };
 
 // Buffers for the packed operands of the products (product.cpp). One per top-level call,
-// handed down, so that the recursive factorisations allocate them once.
+// handed down, and sized once, for the largest product of the call: at most `rows` x `cols`
+// with `depth` steps.
 class ProductBuffers {
    public:
+    ProductBuffers(Index rows, Index cols, Index depth);
     double* packed_left(Index size);
     double* packed_right(Index size);
 

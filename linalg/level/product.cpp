@@ -111,6 +111,12 @@ void multiply_packed(double alpha, const Block& a, bool transposed, Column b_col
 
 }  // namespace
 
+ProductBuffers::ProductBuffers(Index rows, Index cols, Index depth) {
+    const Index deepest = std::min(depth, depth_block);
+    at_least(left_, std::min(round_up(rows, tile_rows), row_block) * deepest);
+    at_least(right_, std::min(round_up(cols, tile_cols), column_block) * deepest);
+}
+
 double* ProductBuffers::packed_left(Index size) { return at_least(left_, size); }
 
 double* ProductBuffers::packed_right(Index size) { return at_least(right_, size); }
