@@ -39,6 +39,28 @@ inline void stream_line(double* target, const double* from) {
 #endif
 }
 
+// The 2 x 2 block whose rows start at `upper` and `lower` (row-major) becomes the two column
+// pairs at `left` and `right` (column-major), with one 16-byte load and store per row and
+// column where the platform has them.
+inline void transpose_pair(const double* upper, const double* lower, double* left, double* right) {
+#if defined(__SSE2__)
+    const __m128d first = _mm_loadu_pd(upper);
+    const __m128d second = _mm_loadu_pd(lower);
+    _mm_storeu_pd(left, _mm_unpacklo_pd(first, second));
+    _mm_storeu_pd(right, _mm_unpackhi_pd(first, second));
+#elif defined(__aarch64__) && defined(__ARM_NEON)
+    const float64x2_t first = vld1q_f64(upper);
+    const float64x2_t second = vld1q_f64(lower);
+    vst1q_f64(left, vzip1q_f64(first, second));
+    vst1q_f64(right, vzip2q_f64(first, second));
+#else
+    left[0] = upper[0];
+    left[1] = lower[0];
+    right[0] = upper[1];
+    right[1] = lower[1];
+#endif
+}
+
 // Rows whose entries are contiguous (rows `source_stride` doubles apart) into column-major
 // storage too large for the cache. A store into a line that is not in cache reads the line
 // from memory first, and with a column-major target every column is a stream of its own: so
@@ -50,7 +72,6 @@ inline void stream_line(double* target, const double* from) {
 void stream_row_major(const double* source, Index source_stride, Index rows, Index cols,
                       double* target, Index target_stride) {
     constexpr Index line = 8;  // doubles per 64-byte cache line
-    static_assert(line % packet_size == 0, "whole packets of a line");
     alignas(64) double window[stream_tile_cols][2 * line];
     Index phase[stream_tile_cols];
     Index written[stream_tile_cols];  // rows stored so far, from the top
@@ -95,28 +116,6 @@ void stream_row_major(const double* source, Index source_stride, Index rows, Ind
     }
 #if defined(__SSE2__)
     _mm_sfence();  // the streamed lines are in memory before anything reads the copy
-#endif
-}
-
-// The 2 x 2 block whose rows start at `upper` and `lower` (row-major) becomes the two column
-// pairs at `left` and `right` (column-major), with one 16-byte load and store per row and
-// column where the platform has them.
-inline void transpose_pair(const double* upper, const double* lower, double* left, double* right) {
-#if defined(__SSE2__)
-    const __m128d first = _mm_loadu_pd(upper);
-    const __m128d second = _mm_loadu_pd(lower);
-    _mm_storeu_pd(left, _mm_unpacklo_pd(first, second));
-    _mm_storeu_pd(right, _mm_unpackhi_pd(first, second));
-#elif defined(__aarch64__) && defined(__ARM_NEON)
-    const float64x2_t first = vld1q_f64(upper);
-    const float64x2_t second = vld1q_f64(lower);
-    vst1q_f64(left, vzip1q_f64(first, second));
-    vst1q_f64(right, vzip2q_f64(first, second));
-#else
-    left[0] = upper[0];
-    left[1] = lower[0];
-    right[0] = upper[1];
-    right[1] = lower[1];
 #endif
 }
 
