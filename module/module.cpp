@@ -138,14 +138,6 @@ struct advised_eigen_argument {
 template <>
 class type_caster<Eigen::MatrixXd> : public advised_eigen_argument<Eigen::MatrixXd> {};
 
-// lstsq's matrix argument is converted as every matrix argument is, with one difference: a
-// native float64 array is not copied here but while lstsq forms the normal equations, a block
-// of rows at a time, so that the call reads the array once (linalg::lstsq with a MatrixView).
-// Its storage is still allocated here, in the order of the arguments, so every MemoryError and
-// TypeError stays where it was. Nobody can see the copy filled later: copying float64 can
-// neither fail nor warn, and no Python code runs before it is filled, since the right-hand
-// side's conversion runs none when it is an ndarray of real numbers and otherwise fills this
-// copy before it starts (see the vector's caster).
 template <>
 class type_caster<Eigen::VectorXd> : public advised_eigen_argument<Eigen::VectorXd> {};
 

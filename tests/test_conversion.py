@@ -194,6 +194,7 @@ def test_matrix_result_array():
     assert result.strides == (8, 24)
     assert result.flags.f_contiguous and not result.flags.c_contiguous
     assert result.flags.writeable and not result.flags.owndata
+    assert result.ctypes.data % 64 == 0  # the argument copy it was made in starts a cache line
     assert type(result.base).__name__ == "PyCapsule"
     again = inv.inv(A)
     result[0, 0] = 123.0
@@ -205,6 +206,7 @@ def test_vector_result_array():
     assert type(result) is np.ndarray
     assert result.shape == (2,) and result.strides == (8,)
     assert result.flags.c_contiguous and result.flags.writeable and not result.flags.owndata
+    assert result.ctypes.data % 64 == 0
     assert type(result.base).__name__ == "PyCapsule"
     assert inv.lstsq(M, Y) is not result
 
