@@ -103,8 +103,8 @@ struct advised_eigen_argument {
     }
 
     // The array without its length-1 axes (array::squeeze() returns no array on failure).
-    static array squeezed(array& array_to_squeeze) {
-        auto result = array_to_squeeze.squeeze();
+    static array squeezed(array& source) {
+        auto result = source.squeeze();
         if (!result) {
             throw error_already_set();
         }
@@ -131,7 +131,7 @@ struct advised_eigen_argument {
     template <typename T>
     using cast_op_type = movable_cast_op_type<T>;
 
-   protected:
+   private:
     Type value;
 };
 
