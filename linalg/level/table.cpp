@@ -17,7 +17,7 @@ constexpr LevelTable make_table() {
     table.ldlt_solve = ldlt_solve;
     table.max_unblocked_inverse = max_unblocked_inverse;
     table.max_dot_product_columns = max_dot_product_columns;
-    // Measured on an AVX-512 Xeon: the x86-64-v3 copy is 5-15% faster on unblocked inverses
+    // Measured on an AVX-512 Xeon: the x86-64-v3 code is 5-15% faster on unblocked inverses
     // and on least squares of up to 4096 entries; on an AMD EPYC with AVX-512, 2-12% on least
     // squares of up to 16 columns.
     table.small_problems_below = wide_vectors;
