@@ -93,6 +93,12 @@ void stream_row_major(const double* source, Index source_stride, Index rows, Ind
             }
             for (Index i = 0; i < line; ++i) {
                 const double* row = rows_of_block + i * source_stride;
+                // Clang makes these stores, 16 doubles apart, one scatter per vector of the
+                // row; that made the whole copy 1.15-1.3 times slower than plain stores
+                // (measured on an AMD EPYC with AVX-512). GCC keeps them plain.
+#if defined(__clang__)
+#pragma clang loop vectorize(disable)
+#endif
                 for (Index c = 0; c < width; ++c) {
                     window[c][line + i] = row[c];
                 }
