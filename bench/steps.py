@@ -70,6 +70,8 @@ def lstsq_steps(programs, m, n, mkl, runs=10):
                 check_finite=False),
         }
         theirs = {step: best_of(fn, runs) for step, fn in numpy_steps.items()}
+        numpy_calls = {order: best_of(lambda: np.linalg.solve(x.T @ x, x.T @ b), runs)
+                       for order, x in (("C", a), ("F", af))}
         mkl_steps = mkl.normal_equation_steps(af, b) if mkl else {}
         theirs_mkl = {step: best_of(fn, runs) for step, fn in mkl_steps.items()}
     mine = run(programs / "steps", m, n, runs)
@@ -96,6 +98,15 @@ def lstsq_steps(programs, m, n, mkl, runs=10):
     for order in ("C", "F"):
         lines.append(f"| ours: the whole call, copy of a {order}-order array included "
                      f"| {ours[f'whole call, {order} order']:.2f} | | |")
+    for order in ("C", "F"):
+        lines.append(f"| ours: copy, {order} order, into storage already touched "
+                     f"| {ours[f'copy, {order} order, storage touched']:.2f} | | |")
+    for order in ("C", "F"):
+        lines.append(f"| ours: the whole call, {order} order, copy's storage already touched "
+                     f"| {ours[f'whole call, {order} order, storage touched']:.2f} | | |")
+    for order, value in numpy_calls.items():
+        lines.append(f"| NumPy's whole normal equations, `solve(a.T @ a, a.T @ b)`, {order} order "
+                     f"| | {value:.2f} | |")
     lines += ["", "Memory traffic of one call in MB, counted from the algorithm: "
               + "; ".join(f"{who} {value}" for who, value in traffic(m, n).items()) + "."]
     return lines + [""]
