@@ -302,7 +302,9 @@ void invert(double* a, Index n) {
     }
     const Block x{a, n, n, n};
     Eigen::Matrix<Index, Eigen::Dynamic, 1> pivots(n);
-    ProductBuffers buffers(n, n, n);
+    // The tallest left operand of the products below: the trailing matrix of the LU's first
+    // panel, or the lower half of L^-1 (the buffers grow should a product need more).
+    ProductBuffers buffers(std::max(n - lu_panel, n - n / 2), n, n);
     factorise(x, pivots.data(), buffers);
     invert_unit_lower(x, buffers);
     invert_from_factors(x, pivots.data(), buffers);

@@ -1,7 +1,8 @@
 // The packed product C += alpha op(A) B of one instruction-set level, in the usual layers: a
 // panel of B (depth x up to column_block columns) is packed into slivers tile_cols wide, a
 // block of op(A) (up to row_block rows) into slivers tile_rows high, and the register tile
-// (tiles.hpp) runs over the depth of each pair of slivers. The blocks and tiles are the
+// (tiles.hpp) runs over the depth of each pair of slivers. Where op(A) is a single block, B
+// is packed one sliver at a time instead of a panel. The blocks and tiles are the
 // level's (tuning.hpp); the edges of C are handled in one place, add_tile_rows().
 #include <algorithm>
 
@@ -81,10 +82,37 @@ void multiply_packed(double alpha, const Block& a, bool transposed, Column b_col
     if (m == 0 || n == 0 || depth == 0) {
         return;
     }
-    const Index widest = std::min(round_up(n, tile_cols), column_block);
     const Index deepest = std::min(depth, depth_block);
-    double* packed_b = buffers.packed_right(widest * deepest);
     double* packed_a = buffers.packed_left(std::min(round_up(m, tile_rows), row_block) * deepest);
+    const auto add_tiles = [&](Index ic, Index mc, Index jc, Index jr, Index kc,
+                               const double* sliver) {
+        const Index cols = std::min<Index>(tile_cols, n - jc - jr);
+        for (Index ir = 0; ir < mc; ir += tile_rows) {
+            if (skip(ic + ir, jc + jr)) {
+                continue;
+            }
+            const Index rows = std::min<Index>(tile_rows, mc - ir);
+            add_tile_rows(rows, kc, packed_a + ir * kc, tile_rows, sliver, tile_cols, alpha,
+                          &c(ic + ir, jc + jr), c.stride, cols);
+        }
+    };
+    if (m <= row_block) {
+        // One block of A: each sliver of B meets it once, so the slivers are packed one at a
+        // time, just before their tiles, into scratch of one sliver instead of a panel.
+        double* sliver = buffers.packed_right(tile_cols * deepest);
+        for (Index pc = 0; pc < depth; pc += depth_block) {
+            const Index kc = std::min(depth_block, depth - pc);
+            pack_left(a, transposed, 0, m, pc, kc, packed_a);
+            for (Index jr = 0; jr < n; jr += tile_cols) {
+                pack_right([&](Index j) { return b_column(jr + j); },
+                           std::min<Index>(tile_cols, n - jr), pc, kc, sliver);
+                add_tiles(0, m, 0, jr, kc, sliver);
+            }
+        }
+        return;
+    }
+    const Index widest = std::min(round_up(n, tile_cols), column_block);
+    double* packed_b = buffers.packed_right(widest * deepest);
     for (Index jc = 0; jc < n; jc += column_block) {
         const Index nc = std::min(column_block, n - jc);
         for (Index pc = 0; pc < depth; pc += depth_block) {
@@ -94,15 +122,7 @@ void multiply_packed(double alpha, const Block& a, bool transposed, Column b_col
                 const Index mc = std::min(row_block, m - ic);
                 pack_left(a, transposed, ic, mc, pc, kc, packed_a);
                 for (Index jr = 0; jr < nc; jr += tile_cols) {
-                    const Index cols = std::min<Index>(tile_cols, nc - jr);
-                    for (Index ir = 0; ir < mc; ir += tile_rows) {
-                        if (skip(ic + ir, jc + jr)) {
-                            continue;
-                        }
-                        const Index rows = std::min<Index>(tile_rows, mc - ir);
-                        add_tile_rows(rows, kc, packed_a + ir * kc, tile_rows, packed_b + jr * kc,
-                                      tile_cols, alpha, &c(ic + ir, jc + jr), c.stride, cols);
-                    }
+                    add_tiles(ic, mc, jc, jr, kc, packed_b + jr * kc);
                 }
             }
         }
@@ -114,7 +134,10 @@ void multiply_packed(double alpha, const Block& a, bool transposed, Column b_col
 ProductBuffers::ProductBuffers(Index rows, Index cols, Index depth) {
     const Index deepest = std::min(depth, depth_block);
     at_least(left_, std::min(round_up(rows, tile_rows), row_block) * deepest);
-    at_least(right_, std::min(round_up(cols, tile_cols), column_block) * deepest);
+    // With one block of A, B is packed a sliver at a time (multiply_packed()).
+    const Index widest =
+        rows <= row_block ? tile_cols : std::min(round_up(cols, tile_cols), column_block);
+    at_least(right_, widest * deepest);
 }
 
 double* ProductBuffers::packed_left(Index size) { return at_least(left_, size); }
