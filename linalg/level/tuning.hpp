@@ -52,16 +52,18 @@ constexpr Index lu_panel = 128;
 constexpr Index lu_leaf = 8;
 // Up to this size L^-1 is formed directly, beyond it by halving.
 constexpr Index max_direct_lower_inverse = 32;
-// Rows per block of the back substitution, which runs from the bottom block up: a quarter of
-// the matrix, a multiple of 64 from 64 to solve_block. Each block reads all rows of X below
-// it once, so taller blocks read less, but each needs scratch of its height times n, which
-// in a small matrix costs more in fresh pages than the reads it saves (measured on an AMD
-// EPYC: 64 rows fastest at n = 128 and 256, 128 at 512, 256 to 384 from 1024 on). Each
+// Rows per block of the back substitution, which runs from the bottom block up: a fifth of
+// the matrix, a multiple of 48 (whole slivers of the product and leaves of the triangular
+// solve on every level) from 48 to solve_block. Each block reads all rows of X below it once,
+// so taller blocks read less, but each needs scratch of its height times n, which in a small
+// matrix costs more in fresh pages than the reads it saves (measured on an AMD EPYC: 64 rows
+// fastest at n = 128 and 256, 128 at 512, 256 to 384 from 1024 on; a fifth, 48 to 192 rows
+// up to n = 1024, ran as fast, and keeps a call's heap within 1.5 n^2 from n = 256 on). Each
 // block's own triangle is solved solve_columns columns at a time, which stay in the
 // second-level cache.
 constexpr Index solve_block = 384;
 constexpr Index solve_rows(Index n) {
-    return std::min(solve_block, std::max(Index{64}, (n / 4 + 63) / 64 * 64));
+    return std::min(solve_block, std::max(Index{48}, n / 5 / 48 * 48));
 }
 constexpr Index solve_columns = 128;
 
