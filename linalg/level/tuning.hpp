@@ -58,9 +58,9 @@ constexpr Index max_direct_lower_inverse = 32;
 // so taller blocks read less, but each needs scratch of its height times n, which in a small
 // matrix costs more in fresh pages than the reads it saves (measured on an AMD EPYC: 64 rows
 // fastest at n = 128 and 256, 128 at 512, 256 to 384 from 1024 on; a fifth, 48 to 192 rows
-// up to n = 1024, ran as fast, and keeps a call's heap within 1.5 n^2 from n = 256 on). Each
-// block's own triangle is solved solve_columns columns at a time, which stay in the
-// second-level cache.
+// up to n = 1024, ran as fast, and keeps a call of the AVX-512 level within 1.5 n^2 of heap
+// at n = 256 and 512). Each block's own triangle is solved solve_columns columns at a time,
+// which stay in the second-level cache.
 constexpr Index solve_block = 384;
 constexpr Index solve_rows(Index n) {
     return std::min(solve_block, std::max(Index{48}, n / 5 / 48 * 48));
