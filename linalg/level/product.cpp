@@ -16,6 +16,10 @@ namespace LINALG_LEVEL_NAMESPACE {
 
 namespace {
 
+// Whether op(A) of `rows` rows is packed as a single block; B is then packed a sliver at a
+// time (multiply_packed()).
+constexpr bool one_block_of_a(Index rows) { return rows <= row_block; }
+
 // Zeros the columns from `first` (a multiple of the packet size) to `last` of `target`,
 // laid out as interleave() writes them.
 void zero_columns(Index first, Index last, Index depth, double* target, Index step) {
@@ -96,7 +100,7 @@ void multiply_packed(double alpha, const Block& a, bool transposed, Column b_col
                           &c(ic + ir, jc + jr), c.stride, cols);
         }
     };
-    if (m <= row_block) {
+    if (one_block_of_a(m)) {
         // One block of A: each sliver of B meets it once, so the slivers are packed one at a
         // time, just before their tiles, into scratch of one sliver instead of a panel.
         double* sliver = buffers.packed_right(tile_cols * deepest);
@@ -134,9 +138,8 @@ void multiply_packed(double alpha, const Block& a, bool transposed, Column b_col
 ProductBuffers::ProductBuffers(Index rows, Index cols, Index depth) {
     const Index deepest = std::min(depth, depth_block);
     at_least(left_, std::min(round_up(rows, tile_rows), row_block) * deepest);
-    // With one block of A, B is packed a sliver at a time (multiply_packed()).
     const Index widest =
-        rows <= row_block ? tile_cols : std::min(round_up(cols, tile_cols), column_block);
+        one_block_of_a(rows) ? tile_cols : std::min(round_up(cols, tile_cols), column_block);
     at_least(right_, widest * deepest);
 }
 
