@@ -44,6 +44,7 @@ LAYOUTS = {
 }
 
 
+@pytest.mark.valgrind
 @pytest.mark.parametrize("layout", LAYOUTS)
 def test_layouts_give_the_same_result(layout):
     np.testing.assert_array_equal(inv.inv(LAYOUTS[layout](A)), inv.inv(A))
@@ -52,6 +53,7 @@ def test_layouts_give_the_same_result(layout):
     np.testing.assert_allclose(inv.lstsq(M, Y), X, rtol=1e-12)
 
 
+@pytest.mark.valgrind
 @pytest.mark.parametrize(
     "dtype", [np.float64, np.float32, np.int64, np.int8, np.uint16, np.float16, np.longdouble, bool]
 )
@@ -64,12 +66,14 @@ def test_element_types_are_cast_to_float64(dtype):
     np.testing.assert_array_equal(inv.lstsq(values, np.array([1, 1]).astype(dtype)), [1.0, 0.0])
 
 
+@pytest.mark.valgrind
 def test_complex_elements_give_their_real_part_with_numpy_warning():
     with pytest.warns(ComplexWarning):
         result = inv.inv(np.array([[2 + 5j]]))
     np.testing.assert_array_equal(result, [[0.5]])
 
 
+@pytest.mark.valgrind
 @pytest.mark.parametrize(
     "a, b",
     [
@@ -85,6 +89,7 @@ def test_one_and_two_dimensional_forms(a, b):
     np.testing.assert_array_equal(result, [2.0])
 
 
+@pytest.mark.valgrind
 @pytest.mark.parametrize("a", [[2.0], [[2.0]], np.array([2.0], dtype=np.int32)])
 @pytest.mark.parametrize("b", [[2.0], [[2.0]]])
 def test_one_element_inputs_fit_both_kinds(a, b):
@@ -92,6 +97,7 @@ def test_one_element_inputs_fit_both_kinds(a, b):
     np.testing.assert_array_equal(inv.lstsq(a, b), [1.0])
 
 
+@pytest.mark.valgrind
 @pytest.mark.parametrize(
     "argument",
     [
@@ -124,6 +130,7 @@ class OutOfMemory:
         raise MemoryError("no memory for the array")
 
 
+@pytest.mark.valgrind
 @pytest.mark.parametrize("call", [lambda x: inv.inv(x), lambda x: inv.lstsq(x, [1.0]),
                                   lambda x: inv.lstsq([[1.0]], x)], ids=["inv", "lstsq a", "lstsq b"])
 def test_running_out_of_memory_while_converting_is_no_type_error(call):
@@ -131,6 +138,7 @@ def test_running_out_of_memory_while_converting_is_no_type_error(call):
         call(OutOfMemory())
 
 
+@pytest.mark.valgrind
 @pytest.mark.parametrize("b", [np.ones((1, 2)), np.ones((2, 2)), [[1.0, 2.0]]])
 def test_right_hand_side_must_be_a_column(b):
     with pytest.raises(TypeError, match=r"^lstsq\(\): incompatible"):
@@ -147,6 +155,7 @@ class RecordsConversion:
         return self.values
 
 
+@pytest.mark.valgrind
 def test_every_argument_is_converted_before_any_is_judged():
     b = RecordsConversion([1.0, 2.0])
     with pytest.raises(TypeError):
@@ -174,6 +183,7 @@ def test_conversion_does_not_inspect_values(value, inverse):
         lambda a, b: inv.inv(a, b),  # wrong count
     ],
 )
+@pytest.mark.valgrind
 @pytest.mark.parametrize("make", [np.asfortranarray, strided, byteswapped])
 def test_callers_arrays_are_never_written(call, make):
     a = make(A)
@@ -186,6 +196,7 @@ def test_callers_arrays_are_never_written(call, make):
     assert a.tobytes() == a_before and b.tobytes() == b_before
 
 
+@pytest.mark.valgrind
 def test_matrix_result_array():
     result = inv.inv(A)
     assert type(result) is np.ndarray
@@ -201,6 +212,7 @@ def test_matrix_result_array():
     assert again[0, 0] != 123.0
 
 
+@pytest.mark.valgrind
 def test_vector_result_array():
     result = inv.lstsq(M, Y)
     assert type(result) is np.ndarray
@@ -211,6 +223,7 @@ def test_vector_result_array():
     assert inv.lstsq(M, Y) is not result
 
 
+@pytest.mark.valgrind
 def test_result_storage_outlives_the_array_through_views():
     view = inv.inv(A)[1:, :]
     expected = A_INV[1:, :]
@@ -218,6 +231,7 @@ def test_result_storage_outlives_the_array_through_views():
     assert type(view.base.base).__name__ == "PyCapsule"
 
 
+@pytest.mark.valgrind
 @pytest.mark.parametrize(
     "call, shape",
     [
@@ -234,6 +248,7 @@ def test_empty_results_own_their_storage(call, shape):
 IMPOSSIBLE = (2**30, 2**29)  # 2**62 bytes of float64: no 64-bit machine has that much
 
 
+@pytest.mark.valgrind
 @pytest.mark.parametrize(
     "call",
     [

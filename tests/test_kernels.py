@@ -15,11 +15,30 @@ import pytest
 
 import inv
 
-INV_SIZES = [1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 100, 127, 128, 129, 150,
-             191, 192, 193, 257, 512, 520]
-LSTSQ_SHAPES = [(1, 1), (3, 2), (5, 3), (10, 3), (40, 7), (17, 16), (100, 17), (1000, 10), (300, 40),
-                (400, 33), (501, 63), (500, 64), (2000, 120), (700, 127), (700, 128), (700, 130), (191, 160), (193, 161),
-                (600, 192), (2000, 300),
+# Cases that CI also runs under valgrind (pyproject.toml), each for the path it is the
+# smallest of, as the x86-64-v3 level (valgrind's CPU) takes them.
+VALGRIND = pytest.mark.valgrind
+INV_SIZES = [1, 2, 3, 4,
+             pytest.param(5, marks=VALGRIND),  # unblocked, odd
+             7, 8, 9, 15, 16, 17, 31, 32, 33, 63,
+             pytest.param(64, marks=VALGRIND),  # unblocked, its largest
+             pytest.param(65, marks=VALGRIND),  # blocked: one LU panel, halved L^-1, two row blocks
+             100, 127, 128, 129,
+             # a second LU panel and column block of the solve, triangles left below a leaf
+             pytest.param(150, marks=VALGRIND),
+             191, 192, 193,
+             pytest.param(257, marks=VALGRIND),  # products on several blocks of A
+             512, 520]
+LSTSQ_SHAPES = [(1, 1), (3, 2), (5, 3),
+                pytest.param(10, 3, marks=VALGRIND),  # small: dot products, a^T b at the baseline
+                (40, 7), (17, 16),
+                pytest.param(100, 17, marks=VALGRIND),  # small: row panels
+                pytest.param(1000, 10, marks=VALGRIND),  # dot products with b, two passes of rows
+                pytest.param(300, 40, marks=VALGRIND),  # row panels with b, two panels
+                (400, 33), (501, 63), (500, 64), (2000, 120), (700, 127),
+                # the packed product on several blocks and depths, the blocked LDL^T
+                pytest.param(700, 128, marks=VALGRIND),
+                (700, 130), (191, 160), (193, 161), (600, 192), (2000, 300),
                 pytest.param(800, 769, marks=pytest.mark.slow)]  # past the AVX-512 row block of a^T a
 
 
@@ -32,7 +51,8 @@ def test_inverse_matches_numpy(n):
     np.testing.assert_allclose(result @ a, np.eye(n), atol=1e-12)
 
 
-@pytest.mark.parametrize("n", [130, 520, pytest.param(1100, marks=pytest.mark.slow)])
+# 320: the products' depth blocks on the inverse's operands, under valgrind too.
+@pytest.mark.parametrize("n", [130, pytest.param(320, marks=VALGRIND), 520, pytest.param(1100, marks=pytest.mark.slow)])
 def test_inverse_with_row_exchanges_matches_numpy(n):
     """Plain Gaussian matrices: nearly every column takes its pivot from another row, so the
     blocked LU's exchanges reach every column to the left and right of each panel. 1100 runs
@@ -216,7 +236,10 @@ def pivot_order(diagonal):
     ("m", "n", "seed"),
     # Tall, then wide: past a^T a's row blocks on the small problems' path (4 x 1000), and
     # past its row and column blocks on the large one (4 x 1100).
-    [(256, 130, 0), (256, 160, 1), (256, 200, 2), (256, 300, 3), (4, 1000, 4), (4, 1100, 6)],
+    # Under valgrind too: the blocked LDL^T's zero pivots, and the small problems' packed
+    # route with the baseline's blocked LDL^T.
+    [pytest.param(256, 130, 0, marks=VALGRIND), (256, 160, 1), (256, 200, 2), (256, 300, 3),
+     pytest.param(4, 1000, 4, marks=VALGRIND), (4, 1100, 6)],
 )
 def test_lstsq_repeated_columns_exact(m, n, seed):
     """Orthogonal columns, each repeated at power-of-two scales (ties included), some zero.
@@ -249,7 +272,7 @@ def test_lstsq_repeated_columns_exact(m, n, seed):
     np.testing.assert_array_equal(inv.lstsq(a, b), expected)
 
 
-@pytest.mark.parametrize("n", [128, 150])
+@pytest.mark.parametrize("n", [pytest.param(128, marks=VALGRIND), 150])  # Eigen's LDL^T takes over
 def test_lstsq_zero_matrix_above_blocking_size(n):
     np.testing.assert_array_equal(inv.lstsq(np.zeros((10, n)), np.ones(10)), np.zeros(n))
 
@@ -275,7 +298,8 @@ def layouts(a):
     "shape",
     # Past the size from which a row-major argument's copy bypasses the cache (4 MB): 725 x 725,
     # and 20003 x 27, whose columns each start at another offset within a cache line.
-    [(2, 2), (65, 65), (300, 7), (3000, 60), (1025, 131), (5000, 20), (725, 725), (20003, 27)],
+    [pytest.param((2, 2), marks=VALGRIND), pytest.param((65, 65), marks=VALGRIND), (300, 7), (3000, 60),
+     (1025, 131), (5000, 20), (725, 725), pytest.param((20003, 27), marks=VALGRIND)],
 )
 def test_every_layout_gives_the_same_result(shape):
     """The same bits whichever way the argument copy is made: by NumPy (byte-swapped,
@@ -310,7 +334,7 @@ class ChangesA:
         return self.b
 
 
-@pytest.mark.parametrize("shape", [(40, 3), (20000, 50)])
+@pytest.mark.parametrize("shape", [pytest.param((40, 3), marks=VALGRIND), (20000, 50)])
 def test_matrix_is_copied_before_the_right_hand_side_is_converted(shape):
     """a is converted, and so copied, before b: what b's conversion does to a comes too late."""
     rng = np.random.default_rng(1)

@@ -53,6 +53,7 @@ def test_functions_cannot_be_pickled(name):
         pickle.dumps(getattr(inv, name))
 
 
+@pytest.mark.valgrind
 @pytest.mark.parametrize(
     "name, args, kwargs, invoked_with",
     [
