@@ -29,8 +29,8 @@ struct LevelTable {
     void (*ldlt_solve)(std::ptrdiff_t n, double* normal_matrix, const double* right_side,
                        double* x);
 
-    // Up to this size the inverse runs unblocked.
-    std::ptrdiff_t max_unblocked_inverse;
+    // Up to this size the inverse keeps its factors in cache, unblocked.
+    std::ptrdiff_t max_cached_inverse;
     // Up to this many columns of [a b] the normal equations are formed from dot products of
     // columns, a column's rows streaming through the vector registers.
     std::ptrdiff_t max_dot_product_columns;

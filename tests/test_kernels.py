@@ -4,8 +4,8 @@ On x86-64 the module carries its kernels once per instruction-set level and pick
 the CPU; a build with -C cmake.define.INV_LEVEL=<level> pins the highest, and .ci/run runs
 this file with test_numerics.py against each such build, so every level is tested on a CPU
 that has it.
-Sizes straddle the points where the factorisations switch between unblocked and blocked
-code and where the products switch kernels.
+Sizes straddle the points where the inverse switches between code with sizes known at
+compile time, factors kept in cache and blocked code, and where the products switch kernels.
 """
 
 import math
@@ -19,13 +19,14 @@ import inv
 # smallest of, as the x86-64-v3 level (valgrind's CPU) takes them.
 VALGRIND = pytest.mark.valgrind
 INV_SIZES = [1, 2, 3, 4,
-             pytest.param(5, marks=VALGRIND),  # unblocked, odd
-             7, 8, 9, 15, 16, 17, 31, 32, 33, 63,
-             pytest.param(64, marks=VALGRIND),  # unblocked, its largest
-             pytest.param(65, marks=VALGRIND),  # blocked: one LU panel, halved L^-1, two row blocks
-             100, 127, 128, 129,
-             # a second LU panel and column block of the solve, triangles left below a leaf
-             pytest.param(150, marks=VALGRIND),
+             pytest.param(5, marks=VALGRIND),  # sizes known at compile time, odd
+             7, 8,
+             pytest.param(9, marks=VALGRIND),  # factors in cache, the smallest: rows padded, a panel of 1
+             15, 16, 17, 31, 32, 33, 63, 64,
+             pytest.param(65, marks=VALGRIND),  # factors in cache: several panels and tiles of each step
+             100, 127, 128, 129, 160,
+             # blocked: two LU panels, halved L^-1, several row blocks of the solve
+             pytest.param(161, marks=VALGRIND),
              191, 192, 193,
              pytest.param(257, marks=VALGRIND),  # products on several blocks of A
              512, 520]
@@ -72,7 +73,7 @@ def test_lstsq_matches_numpy(m, n):
     np.testing.assert_allclose(inv.lstsq(a, b), np.linalg.lstsq(a, b, rcond=None)[0], rtol=1e-9, atol=1e-12)
 
 
-@pytest.mark.parametrize("n", [4, 17, 64, 128, 200, 300])
+@pytest.mark.parametrize("n", [4, 8, 9, 17, 64, 65, 128, 192, 193, 300])
 def test_inverse_pivots_every_row(n):
     """A permuted matrix needs a row exchange at each step; its inverse is exact."""
     rng = np.random.default_rng(n)
@@ -82,7 +83,7 @@ def test_inverse_pivots_every_row(n):
     np.testing.assert_array_equal(inv.inv(a), (permutation / scale[:, None]).T)
 
 
-@pytest.mark.parametrize("n", [2, 3, 17, 100, 300])
+@pytest.mark.parametrize("n", [2, 3, 8, 9, 17, 64, 65, 100, 193, 300])
 def test_last_zero_pivot_spreads_to_every_row_above(n):
     """Every back-substitution term takes part, zero coefficients included: 0 * inf is NaN."""
     a = np.diag(np.r_[np.full(n - 1, 2.0), 0.0])
@@ -91,7 +92,8 @@ def test_last_zero_pivot_spreads_to_every_row_above(n):
     np.testing.assert_array_equal(inv.inv(a), expected)
 
 
-@pytest.mark.parametrize(("n", "k"), [(5, 2), (64, 40), (130, 0), (130, 64), (200, 150), (256, 255)])
+@pytest.mark.parametrize(("n", "k"), [(5, 2), (8, 0), (9, 4), (64, 0), (64, 40), (65, 64), (130, 0), (130, 64),
+                                    (193, 100), (200, 150), (256, 255)])
 def test_zero_pivot_inside_makes_every_row_above_non_finite(n, k):
     """Rows above the zero pivot meet its infinity through zero coefficients of U: NaN."""
     a = np.diag(np.full(n, 2.0))
@@ -104,9 +106,10 @@ def test_zero_pivot_inside_makes_every_row_above_non_finite(n, k):
 
 def pivoted_inverse(a, last_among_equals=False):
     """The inverse by the kernels' rules, unblocked: column k's pivot is the entry of largest
-    magnitude at or below the diagonal, the topmost among equals (or the last, to compare); a
-    zero pivot exchanges and divides nothing; then X = U^-1 L^-1 P, every term of the back
-    substitution taking part and each row multiplied by the reciprocal of its pivot.
+    magnitude at or below the diagonal, the topmost among equals (or the last, to compare), a
+    NaN passed over unless it is the diagonal entry; a zero pivot exchanges and divides
+    nothing; then X = U^-1 L^-1 P, every term of both substitutions taking part and each row
+    multiplied by the reciprocal of its pivot.
 
     Also says whether every step was exact: every non-zero pivot a power of two and every
     finite value a multiple of 2^-10 below 2^10, so that any product of two values and any sum
@@ -116,21 +119,22 @@ def pivoted_inverse(a, last_among_equals=False):
     n = len(w)
     order = np.arange(n)
     exact = True
-    for k in range(n):
-        column = np.abs(w[k:, k])
-        if column.max() > 0:
-            ties = np.flatnonzero(column == column.max())
-            p = k + ties[-1 if last_among_equals else 0]
-            w[[k, p]] = w[[p, k]]
-            order[[k, p]] = order[[p, k]]
-            exact &= np.frexp(w[k, k])[0] in (-0.5, 0.5)
-            w[k + 1:, k] /= w[k, k]
-        w[k + 1:, k + 1:] -= np.outer(w[k + 1:, k], w[k, k + 1:])
-    x = np.eye(n)[order]
-    for p in range(1, n):
-        x[p] -= w[p, :p] @ x[:p]
-    values = np.r_[w.ravel(), x.ravel()]
-    with np.errstate(divide="ignore", invalid="ignore"):
+    with np.errstate(all="ignore"):
+        for k in range(n):
+            column = np.abs(w[k:, k])
+            largest = column[0] if np.isnan(column[0]) else np.nanmax(column)
+            if largest != 0:
+                ties = np.flatnonzero(column == largest) if largest == largest else [0]
+                p = k + ties[-1 if last_among_equals else 0]
+                w[[k, p]] = w[[p, k]]
+                order[[k, p]] = order[[p, k]]
+                exact &= np.frexp(w[k, k])[0] in (-0.5, 0.5)
+                w[k + 1:, k] /= w[k, k]
+            w[k + 1:, k + 1:] -= np.outer(w[k + 1:, k], w[k, k + 1:])
+        x = np.eye(n)[order]
+        for p in range(1, n):
+            x[p] -= (w[p, :p, None] * x[:p]).sum(axis=0)
+        values = np.r_[w.ravel(), x.ravel()]
         for i in reversed(range(n)):
             x[i] -= (w[i, i + 1:, None] * x[i + 1:]).sum(axis=0)
             x[i] *= 1.0 / w[i, i]
@@ -169,26 +173,41 @@ def non_finite(x):
     return np.select([np.isnan(x), np.isinf(x)], [2.0, np.sign(x)], 0.0)
 
 
-@pytest.mark.parametrize("n", [2, 3, 4, 5, 6, 7, 8, 40, 100, 130, 300])
+@pytest.mark.parametrize("n", [2, 3, 4, 5, 6, 7, 8, 9, 16, 40, 64, 65, 100, 130, 193, 300])
 def test_pivot_ties_go_to_the_topmost_row(n):
     """Between pivot candidates of equal magnitude the topmost row wins, which singular input
     shows: where its infinities and NaNs fall, and their signs, depend on the rows chosen.
     Every case eliminates exactly, so the rule alone fixes them. In the large ones, up to sizes
-    that reach the blocked factorisation, the tied rows lie far apart. The last assertion makes
-    sure the cases tell the rule from its opposite, the last row among equals."""
+    that reach the blocked factorisation, the tied rows lie far apart, and each case tells the
+    rule from its opposite, the last row among equals; of the small ones, at least one must."""
     rng = np.random.default_rng(n)
     cases = []
     while len(cases) < (30 if n <= 8 else 2):
         a = tie_heavy_singular(rng, n, n if n <= 8 else 3)
         expected, exact = pivoted_inverse(a)
         opposite, opposite_exact = pivoted_inverse(a, last_among_equals=True)
-        if exact and opposite_exact:
+        tells_apart = not np.array_equal(non_finite(expected), non_finite(opposite))
+        if exact and opposite_exact and (n <= 8 or tells_apart):
             cases.append((a, expected, opposite))
     for a, expected, _ in cases:
         np.testing.assert_array_equal(non_finite(inv.inv(a)), non_finite(expected), err_msg=str(a))
     assert any(
         not np.array_equal(non_finite(expected), non_finite(opposite)) for _, expected, opposite in cases
     ), "the last row among equals gives the same pattern on every case: these cannot tell them apart"
+
+
+@pytest.mark.parametrize("n", [4, 8, 9, 16, 64, 65, 193])
+@pytest.mark.parametrize("value", [np.nan, np.inf, -np.inf])
+def test_non_finite_entries_spread_by_the_rules(n, value):
+    """A NaN or an infinity, on the diagonal or off it, reaches the same entries of the
+    inverse, with the same signs, as through the unblocked elimination of pivoted_inverse(),
+    in every size class."""
+    a = np.random.default_rng(n).standard_normal((n, n)) + 2 * math.sqrt(n) * np.eye(n)
+    for position in [(0, 0), (n // 2, n // 3), (n - 1, n - 1)]:
+        b = a.copy()
+        b[position] = value
+        np.testing.assert_array_equal(non_finite(inv.inv(b)), non_finite(pivoted_inverse(b)[0]),
+                                      err_msg=str(position))
 
 
 @pytest.mark.parametrize(

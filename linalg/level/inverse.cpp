@@ -12,101 +12,13 @@
 
 #include "level.hpp"
 #include "memory.hpp"
+#include "tiles.hpp"
 #include "tuning.hpp"
 
 namespace linalg {
 namespace LINALG_LEVEL_NAMESPACE {
 
 namespace {
-
-// The unblocked inverse, in place, for n <= max_unblocked_inverse.
-void unblocked_inverse(double* a, Index n) {
-    // The factors are kept row-major in w: row exchanges and every update below then run
-    // along contiguous rows, which the compiler vectorises whole.
-    constexpr Index width = max_unblocked_inverse;
-    double w[max_unblocked_inverse * max_unblocked_inverse];
-    int position_of[max_unblocked_inverse];  // final position of each row of a
-    int row_at[max_unblocked_inverse];       // row of a now at each position
-    for (Index i = 0; i < n; ++i) {
-        for (Index j = 0; j < n; ++j) {
-            w[i * width + j] = a[i + j * n];
-        }
-        row_at[i] = static_cast<int>(i);
-    }
-    for (Index k = 0; k < n; ++k) {
-        Index pivot_row = k;
-        double biggest = std::abs(w[k * width + k]);
-        for (Index i = k + 1; i < n; ++i) {
-            if (std::abs(w[i * width + k]) > biggest) {
-                biggest = std::abs(w[i * width + k]);
-                pivot_row = i;
-            }
-        }
-        double* pivot_row_data = w + k * width;
-        if (biggest != 0.0) {
-            if (pivot_row != k) {
-                double* other = w + pivot_row * width;
-                for (Index j = 0; j < n; ++j) {
-                    std::swap(pivot_row_data[j], other[j]);
-                }
-                std::swap(row_at[k], row_at[pivot_row]);
-            }
-            const double pivot = pivot_row_data[k];
-            for (Index i = k + 1; i < n; ++i) {
-                w[i * width + k] /= pivot;
-            }
-        }
-        for (Index i = k + 1; i < n; ++i) {
-            double* row = w + i * width;
-            const double multiplier = row[k];
-            for (Index j = k + 1; j < n; ++j) {
-                row[j] -= multiplier * pivot_row_data[j];
-            }
-        }
-    }
-    for (Index k = 0; k < n; ++k) {
-        position_of[row_at[k]] = static_cast<int>(k);
-    }
-    // X = U^-1 L^-1 P, formed row-major in a's storage (w holds all of a by now) and
-    // transposed in place at the end. Row p of L^-1 P: P's columns are unit vectors, so row p
-    // starts as the unit vector of the column whose row of a moved to p, less L's multipliers
-    // times the rows above it.
-    double* x = a;
-    std::fill(x, x + n * n, 0.0);
-    for (Index j = 0; j < n; ++j) {
-        x[position_of[j] * n + j] = 1.0;
-    }
-    for (Index p = 1; p < n; ++p) {
-        double* row = x + p * n;
-        for (Index q = 0; q < p; ++q) {
-            const double multiplier = w[p * width + q];
-            const double* above = x + q * n;
-            for (Index j = 0; j < n; ++j) {
-                row[j] -= multiplier * above[j];
-            }
-        }
-    }
-    // Back substitution, every term taking part, then the reciprocal of the pivot.
-    for (Index i = n - 1; i >= 0; --i) {
-        double* row = x + i * n;
-        for (Index q = i + 1; q < n; ++q) {
-            const double coefficient = w[i * width + q];
-            const double* below = x + q * n;
-            for (Index j = 0; j < n; ++j) {
-                row[j] -= coefficient * below[j];
-            }
-        }
-        const double reciprocal = 1.0 / w[i * width + i];
-        for (Index j = 0; j < n; ++j) {
-            row[j] *= reciprocal;
-        }
-    }
-    for (Index i = 0; i < n; ++i) {
-        for (Index j = i + 1; j < n; ++j) {
-            std::swap(x[i * n + j], x[j * n + i]);
-        }
-    }
-}
 
 // Exchanges rows k and pivots[k] of `block`, for k = 0 .. count-1 in turn (pivots relative to
 // the block's first row): every exchange on a column while that column is in cache.
@@ -151,37 +63,310 @@ Index first_largest(const double* x, Index n) {
     return found;
 }
 
+// Writes the rows x cols matrix M, row-major at `source` (rows `source_stride` apart), into
+// column-major storage: M(r, c) to column(c)[r]. Squares of a packet go through transposes.
+template <typename Column>
+void transpose_into(const double* source, Index source_stride, Index rows, Index cols,
+                    Column column) {
+    using namespace Eigen::internal;
+    Index r0 = 0;
+    for (; r0 + packet_size <= rows; r0 += packet_size) {
+        Index c0 = 0;
+        for (; c0 + packet_size <= cols; c0 += packet_size) {
+            PacketBlock<Packet, packet_size> block;
+            for (int i = 0; i < packet_size; ++i) {
+                block.packet[i] = ploadu<Packet>(source + (r0 + i) * source_stride + c0);
+            }
+            ptranspose(block);
+            for (int i = 0; i < packet_size; ++i) {
+                pstoreu(column(c0 + i) + r0, block.packet[i]);
+            }
+        }
+        for (; c0 < cols; ++c0) {
+            for (Index i = r0; i < r0 + packet_size; ++i) {
+                column(c0)[i] = source[i * source_stride + c0];
+            }
+        }
+    }
+    for (; r0 < rows; ++r0) {
+        for (Index c = 0; c < cols; ++c) {
+            column(c)[r0] = source[r0 * source_stride + c];
+        }
+    }
+}
+
+// LU with partial pivoting of the panel (rows >= cols), unblocked, in place, its row exchanges
+// applied within the panel; pivots[k] is the row exchanged with row k. Left-looking: column k
+// takes the updates of the steps before it only once it is reached, in their order, a block
+// of rows held in registers meanwhile, so each update reads one multiplier and the column's
+// rows are read and written once per step instead of once per update.
+void factorise_columns(const Block& panel, Index* pivots) {
+    using namespace Eigen::internal;
+    const Index m = panel.rows;
+    const Index n = panel.cols;
+    constexpr Index block_rows = 4 * packet_size;
+    for (Index k = 0; k < n; ++k) {
+        double* column = &panel(0, k);
+        for (Index q = 0; q < k; ++q) {  // U's column k, from the top
+            for (Index i = q + 1; i < k; ++i) {
+                column[i] -= panel(i, q) * column[q];
+            }
+        }
+        Index i = k;
+        for (; i + block_rows <= m; i += block_rows) {
+            Packet rows[4];
+            for (int r = 0; r < 4; ++r) {
+                rows[r] = ploadu<Packet>(column + i + r * packet_size);
+            }
+            for (Index q = 0; q < k; ++q) {
+                const Packet factor = pset1<Packet>(-column[q]);
+                for (int r = 0; r < 4; ++r) {
+                    rows[r] = pmadd(factor, ploadu<Packet>(&panel(i + r * packet_size, q)), rows[r]);
+                }
+            }
+            for (int r = 0; r < 4; ++r) {
+                pstoreu(column + i + r * packet_size, rows[r]);
+            }
+        }
+        for (; i < m; ++i) {
+            for (Index q = 0; q < k; ++q) {
+                column[i] -= panel(i, q) * column[q];
+            }
+        }
+        Index pivot_row = k + first_largest(column + k, m - k);
+        const double pivot = column[pivot_row];
+        if (pivot == 0.0) {
+            pivot_row = k;  // nothing to exchange, nothing to divide
+        } else {
+            if (pivot_row != k) {
+                for (Index j = 0; j < n; ++j) {
+                    std::swap(panel(k, j), panel(pivot_row, j));
+                }
+            }
+            for (Index r = k + 1; r < m; ++r) {
+                column[r] /= pivot;
+            }
+        }
+        pivots[k] = pivot_row;
+    }
+}
+
+// C -= S T, all three row-major: S(r, t) at s[r * s_stride + t] for the rows r < rows of C and
+// t < depth, T(t, j) at t[t * t_stride + j] and C(r, j) at c[r * c_stride + j] for j < width, a
+// multiple of the packet size; T's rows start on a packet. The product's register tiles run
+// on C transposed, column-major: tile_cols rows of C by tile_rows columns at a time.
+void subtract_product(Index rows, Index width, Index depth, const double* s, Index s_stride,
+                      const double* t, Index t_stride, double* c, Index c_stride) {
+    for (Index r0 = 0; r0 < rows; r0 += tile_cols) {
+        const Index height = std::min<Index>(tile_cols, rows - r0);
+        for (Index j0 = 0; j0 < width; j0 += tile_rows) {
+            const Index packets = std::min<Index>(tile_packets, (width - j0) / packet_size);
+            with_cols<tile_packets>(packets, [&](auto p) {
+                with_cols(height, [&](auto r) {
+                    add_tile<p, r>(depth, t + j0, t_stride, s + r0 * s_stride, 1, -1.0,
+                                   c + r0 * c_stride + j0, c_stride, s_stride);
+                });
+            });
+        }
+    }
+}
+
+// target[0 .. count-1] -= factor source[...], count a multiple of the packet size, both on a
+// packet.
+void subtract_scaled(double* target, double factor, const double* source, Index count) {
+    using namespace Eigen::internal;
+    const Packet negated = pset1<Packet>(-factor);
+    for (Index j = 0; j < count; j += packet_size) {
+        pstore(target + j, pmadd(negated, pload<Packet>(source + j), pload<Packet>(target + j)));
+    }
+}
+
+// The inverse of the N x N column-major `a`, in place, for N <= max_tiny_inverse: the steps
+// of cached_inverse() below, unblocked, with every loop's length known at compile time, so
+// that they unroll and the factors and the inverse stay in registers; every term of L^-1
+// takes part.
+template <int N>
+void tiny_inverse(double* a) {
+    double w[N][N];  // L and U, row-major
+    double x[N][N];  // L^-1, then U^-1 L^-1
+    int row_at[N];
+    for (int i = 0; i < N; ++i) {
+        for (int j = 0; j < N; ++j) {
+            w[i][j] = a[i + j * N];
+        }
+        row_at[i] = i;
+    }
+    for (int k = 0; k < N; ++k) {
+        int pivot_row = k;
+        double biggest = std::abs(w[k][k]);
+        for (int i = k + 1; i < N; ++i) {
+            if (std::abs(w[i][k]) > biggest) {
+                biggest = std::abs(w[i][k]);
+                pivot_row = i;
+            }
+        }
+        if (biggest != 0.0) {
+            if (pivot_row != k) {
+                for (int j = 0; j < N; ++j) {
+                    std::swap(w[k][j], w[pivot_row][j]);
+                }
+                std::swap(row_at[k], row_at[pivot_row]);
+            }
+            for (int i = k + 1; i < N; ++i) {
+                w[i][k] /= w[k][k];
+            }
+        }
+        for (int i = k + 1; i < N; ++i) {
+            for (int j = k + 1; j < N; ++j) {
+                w[i][j] -= w[i][k] * w[k][j];
+            }
+        }
+    }
+    for (int p = 0; p < N; ++p) {
+        for (int j = 0; j < N; ++j) {
+            x[p][j] = p == j ? 1.0 : 0.0;
+        }
+        for (int q = 0; q < p; ++q) {
+            for (int j = 0; j < N; ++j) {
+                x[p][j] -= w[p][q] * x[q][j];
+            }
+        }
+    }
+    for (int i = N - 1; i >= 0; --i) {
+        for (int q = i + 1; q < N; ++q) {
+            for (int j = 0; j < N; ++j) {
+                x[i][j] -= w[i][q] * x[q][j];
+            }
+        }
+        const double reciprocal = 1.0 / w[i][i];
+        for (int j = 0; j < N; ++j) {
+            x[i][j] *= reciprocal;
+        }
+    }
+    for (int i = 0; i < N; ++i) {
+        for (int p = 0; p < N; ++p) {
+            a[i + row_at[p] * N] = x[i][p];
+        }
+    }
+}
+
+// tiny_inverse<n>(a) for 0 < n <= N.
+template <int N>
+void tiny_inverse(double* a, Index n) {
+    if (n == N) {
+        tiny_inverse<N>(a);
+    } else if (N > 1) {
+        tiny_inverse<(N > 1 ? N - 1 : 1)>(a, n);
+    }
+}
+
+// The inverse of the n x n column-major `a`, in place, for n <= max_cached_inverse. The
+// factors, then the inverse, are kept row-major in cache, each row padded to whole packets
+// (ld doubles): a row exchange and every update run along whole packets of rows, and the
+// updates of several rows by several steps run as the product's register tiles, on their
+// operands where they are. `w` (the copy of a, then L and U) and `x` (a panel of the LU, then
+// L^-1, then U^-1 L^-1) hold n rows of ld doubles each and start on a packet; row_at (the row
+// of a now at each position) holds n entries.
+void cached_inverse(double* a, Index n, double* w, double* x, int* row_at) {
+    const Index ld = round_up(n, packet_size);
+    const auto in = [ld](double* matrix, Index i) { return matrix + i * ld; };
+    transpose_into(a, n, n, n, [&](Index i) { return in(w, i); });
+    for (Index i = 0; i < n; ++i) {
+        std::fill(in(w, i) + n, in(w, i) + ld, 0.0);
+        row_at[i] = static_cast<int>(i);
+    }
+
+    // P a = L U, a panel of lu_leaf columns at a time: the panel factorised column-major in x,
+    // where its columns are contiguous, then the rows right of it solved and the trailing
+    // matrix updated by the register tiles.
+    bool finite_multipliers = true;
+    for (Index k0 = 0; k0 < n; k0 += lu_leaf) {
+        const Index width = std::min(lu_leaf, n - k0);
+        const Index m = n - k0;
+        transpose_into(in(w, k0) + k0, ld, m, width, [&](Index c) { return x + c * m; });
+        Index pivots[lu_leaf];
+        factorise_columns(Block{x, m, width, m}, pivots);
+        for (Index k = 0; k < width; ++k) {
+            for (Index i = k + 1; i < m; ++i) {
+                finite_multipliers = finite_multipliers && std::isfinite(x[i + k * m]);
+            }
+            if (pivots[k] != k) {
+                std::swap_ranges(in(w, k0 + k), in(w, k0 + k) + ld, in(w, k0 + pivots[k]));
+                std::swap(row_at[k0 + k], row_at[k0 + pivots[k]]);
+            }
+        }
+        transpose_into(x, m, width, m, [&](Index r) { return in(w, k0 + r) + k0; });
+        const Index right = k0 + width;  // a multiple of the packet size, or n
+        if (right < n) {
+            for (Index r = 1; r < width; ++r) {
+                for (Index q = 0; q < r; ++q) {
+                    subtract_scaled(in(w, k0 + r) + right, in(w, k0 + r)[k0 + q],
+                                    in(w, k0 + q) + right, ld - right);
+                }
+            }
+            subtract_product(n - right, ld - right, width, in(w, right) + k0, ld,
+                             in(w, k0) + right, ld, in(w, right) + right, ld);
+        }
+    }
+
+    // L^-1, a block of lu_leaf rows at a time from the top: each row starts as a row of the
+    // identity, less L's multipliers times the rows above. Row q of L^-1 is zero right of its
+    // diagonal, so a column that no row above reaches is passed over, which changes nothing
+    // while every multiplier is finite (a zero times a finite multiplier is zero). Otherwise
+    // every term takes part, as in the forward substitution on the identity.
+    for (Index p0 = 0; p0 < n; p0 += lu_leaf) {
+        const Index rows = std::min(lu_leaf, n - p0);
+        for (Index r = p0; r < p0 + rows; ++r) {
+            std::fill(in(x, r), in(x, r) + ld, 0.0);
+            in(x, r)[r] = 1.0;
+        }
+        if (finite_multipliers) {
+            for (Index j0 = 0; j0 < p0; j0 += tile_rows) {
+                subtract_product(rows, std::min<Index>(tile_rows, round_up(p0, packet_size) - j0), p0 - j0,
+                                 in(w, p0) + j0, ld, in(x, j0) + j0, ld, in(x, p0) + j0, ld);
+            }
+        } else if (p0 > 0) {
+            subtract_product(rows, ld, p0, in(w, p0), ld, x, ld, in(x, p0), ld);
+        }
+        for (Index r = p0 + 1; r < p0 + rows; ++r) {
+            for (Index q = p0; q < r; ++q) {
+                subtract_scaled(in(x, r), in(w, r)[q], in(x, q),
+                                finite_multipliers ? round_up(q + 1, packet_size) : ld);
+            }
+        }
+    }
+
+    // X = U^-1 L^-1 in place of L^-1, a block of rows at a time from the bottom: each row less
+    // U's coefficients times the rows below, every term taking part, then times the
+    // reciprocal of its pivot.
+    for (Index i1 = n; i1 > 0;) {
+        const Index i0 = i1 - std::min(lu_leaf, i1);
+        if (i1 < n) {
+            subtract_product(i1 - i0, ld, n - i1, in(w, i0) + i1, ld, in(x, i1), ld, in(x, i0), ld);
+        }
+        for (Index i = i1 - 1; i >= i0; --i) {
+            for (Index j = i + 1; j < i1; ++j) {
+                subtract_scaled(in(x, i), in(w, i)[j], in(x, j), ld);
+            }
+            const double reciprocal = 1.0 / in(w, i)[i];
+            for (Index j = 0; j < ld; ++j) {
+                in(x, i)[j] *= reciprocal;
+            }
+        }
+        i1 = i0;
+    }
+
+    // The inverse is X P: column p of X is column row_at[p] of the inverse.
+    transpose_into(x, ld, n, n, [&](Index p) { return a + row_at[p] * n; });
+}
+
 // LU with partial pivoting of the panel (rows >= cols), in place, its row exchanges applied
 // within the panel only; pivots[k] is the row exchanged with row k, relative to the panel.
 void factorise_panel(const Block& panel, Index* pivots, ProductBuffers& buffers) {
     const Index m = panel.rows;
     const Index n = panel.cols;
     if (n <= lu_leaf) {
-        for (Index k = 0; k < n; ++k) {
-            double* column = &panel(0, k);
-            Index pivot_row = k + first_largest(column + k, m - k);
-            const double pivot = column[pivot_row];
-            if (pivot == 0.0) {
-                pivot_row = k;  // nothing to exchange, nothing to divide
-            } else {
-                if (pivot_row != k) {
-                    for (Index j = 0; j < n; ++j) {
-                        std::swap(panel(k, j), panel(pivot_row, j));
-                    }
-                }
-                for (Index i = k + 1; i < m; ++i) {
-                    column[i] /= pivot;
-                }
-            }
-            pivots[k] = pivot_row;
-            for (Index j = k + 1; j < n; ++j) {
-                double* target = &panel(0, j);
-                const double factor = target[k];
-                for (Index i = k + 1; i < m; ++i) {
-                    target[i] -= column[i] * factor;
-                }
-            }
-        }
+        factorise_columns(panel, pivots);
         return;
     }
     const Index left = n / 2;
@@ -296,8 +481,18 @@ void invert_from_factors(const Block& a, const Index* pivots, ProductBuffers& bu
 }
 
 void invert(double* a, Index n) {
-    if (n <= max_unblocked_inverse) {
-        unblocked_inverse(a, n);
+    if (n <= max_tiny_inverse) {
+        if (n > 0) {
+            tiny_inverse<max_tiny_inverse>(a, n);
+        }
+        return;
+    }
+    if (n <= max_cached_inverse) {
+        // On the heap: a thread's stack may be small.
+        const Index ld = round_up(n, packet_size);
+        Eigen::VectorXd factors_and_inverse(2 * ld * n);
+        int row_at[max_cached_inverse];
+        cached_inverse(a, n, factors_and_inverse.data(), factors_and_inverse.data() + ld * n, row_at);
         return;
     }
     const Block x{a, n, n, n};

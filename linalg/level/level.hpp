@@ -87,7 +87,7 @@ void multiply_unit_lower_left(double alpha, const Block& lower, const Block& b,
 void multiply_unit_lower_right(const Block& b, const Block& lower, ProductBuffers& buffers);
 
 // inverse.cpp: the inverse of the n x n column-major `a`, in place, through LU with partial
-// pivoting. Beyond the unblocked sizes it runs three steps, declared here for bench/steps to
+// pivoting. Beyond max_cached_inverse it runs three steps, declared here for bench/steps to
 // time one by one:
 void invert(double* a, Index n);
 // P a = L U in place (L's unit diagonal implied); pivots[k] is the row exchanged with row k.

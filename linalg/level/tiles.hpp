@@ -17,13 +17,14 @@ constexpr Index round_up(Index value, Index step) { return (value + step - 1) / 
 
 // The product's tile: adds alpha times the product of two slivers to C (ldc apart), the first
 // Packets * packet_size rows of the A sliver times the first Cols columns of the B sliver,
-// whose steps are a_step and b_step doubles apart (tile_rows and tile_cols when packed). One
-// vector load of A per packet of rows and one broadcast of B per column. The tiles at C's
-// last rows and columns take fewer packets and columns. With Overwrite, C gets the product
-// alone.
+// whose steps are a_step and b_step doubles apart (tile_rows and tile_cols when packed) and
+// whose columns are b_column_step apart (1 when packed). One vector load of A per packet of
+// rows, aligned, and one broadcast of B per column. The tiles at C's last rows and columns
+// take fewer packets and columns. With Overwrite, C gets the product alone.
 template <int Packets, int Cols, bool Overwrite = false>
 EIGEN_ALWAYS_INLINE void add_tile(Index depth, const double* a, Index a_step, const double* b,
-                                  Index b_step, double alpha, double* c, Index ldc) {
+                                  Index b_step, double alpha, double* c, Index ldc,
+                                  Index b_column_step = 1) {
     using namespace Eigen::internal;
     Packet sums[Packets][Cols];
     for (int j = 0; j < Cols; ++j) {
@@ -38,7 +39,7 @@ EIGEN_ALWAYS_INLINE void add_tile(Index depth, const double* a, Index a_step, co
             column[i] = pload<Packet>(a + i * packet_size);
         }
         for (int j = 0; j < Cols; ++j) {
-            const Packet scale = pset1<Packet>(b[j]);
+            const Packet scale = pset1<Packet>(b[j * b_column_step]);
             for (int i = 0; i < Packets; ++i) {
                 sums[i][j] = pmadd(column[i], scale, sums[i][j]);
             }
