@@ -61,8 +61,12 @@ struct advised_eigen_argument {
         if (!convert && !isinstance<array_t<Scalar>>(src)) {
             return false;
         }
-        auto buf = reinterpret_steal<array>(npy_api::get().PyArray_FromAny_(
-            src.ptr(), nullptr, 0, 0, npy_api::NPY_ARRAY_ENSUREARRAY_, nullptr));
+        // NumPy's conversion gives a plain ndarray itself back as it is; it is taken as it is.
+        auto& api = npy_api::get();
+        auto buf = Py_TYPE(src.ptr()) == api.PyArray_Type_
+                       ? reinterpret_borrow<array>(src)
+                       : reinterpret_steal<array>(api.PyArray_FromAny_(
+                             src.ptr(), nullptr, 0, 0, npy_api::NPY_ARRAY_ENSUREARRAY_, nullptr));
         if (!buf) {
             return rejected();
         }
@@ -76,16 +80,19 @@ struct advised_eigen_argument {
         }
         value = Type(fits.rows, fits.cols);
         linalg::advise_huge_pages(value.data(), value.size());
+        // A native float64 source of either rank is read through its steps as it is; NumPy's
+        // copy needs the two lined up: a 1-D source into the copy without its length-1 axes,
+        // or a 2-D source of a vector without its own.
+        linalg::MatrixView view{};
+        if (float64_view(buf, &view)) {
+            linalg::copy_matrix(view, value.data());
+            return true;
+        }
         auto ref = reinterpret_steal<array>(eigen_ref_array<props>(value));
         if (dims == 1) {
             ref = squeezed(ref);
         } else if (ref.ndim() == 1) {
             buf = squeezed(buf);
-        }
-        linalg::MatrixView view{};
-        if (float64_view(buf, &view)) {
-            linalg::copy_matrix(view, value.data());
-            return true;
         }
         if (npy_api::get().PyArray_CopyInto_(ref.ptr(), buf.ptr()) < 0) {
             return rejected();
@@ -112,12 +119,43 @@ struct advised_eigen_argument {
     }
 
     // A result moves to the heap under an owning capsule and NumPy views it, no copy made,
-    // as pybind11 returns any Eigen value. pybind11's own eigen_encapsulate() leaks the heap
-    // object when the capsule cannot be created; here it is released unless the capsule owns it.
+    // as pybind11 returns any Eigen value: a float64 array of the result's shape, its columns
+    // contiguous, writeable, the capsule its base. pybind11's own eigen_encapsulate() leaks the
+    // heap object when the capsule cannot be created; here it is released unless the capsule
+    // owns it. The array is made by NumPy's own constructor, without pybind11's containers of
+    // shape and steps, which cost a small call as much as its arithmetic. A result without
+    // elements has no storage: NumPy then allocates the (empty) array itself, and the capsule,
+    // left without references, frees the heap object at once.
     static handle cast(Type&& src, return_value_policy /* policy */, handle /* parent */) {
         std::unique_ptr<Type> result(new Type(std::move(src)));
-        const capsule owner(result.get(), [](void* stored) { delete static_cast<Type*>(stored); });
-        return eigen_ref_array<props>(*result.release(), owner);
+        auto owner = reinterpret_steal<object>(PyCapsule_New(result.get(), nullptr, destroy));
+        if (!owner) {
+            throw error_already_set();
+        }
+        Type& stored = *result.release();
+        auto& api = npy_api::get();
+        Py_intptr_t shape[2] = {stored.rows(), stored.cols()};
+        Py_intptr_t steps[2] = {sizeof(Scalar), static_cast<Py_intptr_t>(sizeof(Scalar)) * stored.rows()};
+        auto made = reinterpret_steal<object>(api.PyArray_NewFromDescr_(
+            api.PyArray_Type_, api.PyArray_DescrFromType_(npy_api::NPY_DOUBLE_),
+            props::vector ? 1 : 2, shape, steps, stored.data(),
+            stored.data() != nullptr ? npy_api::NPY_ARRAY_WRITEABLE_ : 0, nullptr));
+        if (!made) {
+            throw error_already_set();
+        }
+        // NumPy takes the reference to the capsule whether or not it can keep it.
+        if (stored.data() != nullptr && api.PyArray_SetBaseObject_(made.ptr(), owner.release().ptr()) < 0) {
+            throw error_already_set();
+        }
+        return made.release();
+    }
+
+    // The capsule's destructor, which leaves any pending error as it finds it.
+    static void destroy(PyObject* owner) {
+        PyObject *type, *error, *trace;
+        PyErr_Fetch(&type, &error, &trace);
+        delete static_cast<Type*>(PyCapsule_GetPointer(owner, nullptr));
+        PyErr_Restore(type, error, trace);
     }
 
     static constexpr auto name = props::descriptor;

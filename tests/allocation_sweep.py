@@ -36,7 +36,7 @@ def vector(m, seed=1):
     return np.random.default_rng(seed).standard_normal(m)
 
 
-# Each case reaches a path of its own: the unblocked and the blocked inverse, scratch that
+# Each case reaches a path of its own: the inverse in registers, in cache and blocked, scratch that
 # grows more than once (300 and on), each route of lstsq to a^T a (register tiles, fused panels, packed
 # product, small and blocked LDL^T, the small problems' rounding), and the argument copies
 # (NumPy's copy, the row-major copy, dtype conversion, nested lists, 1-D arguments).
@@ -56,7 +56,7 @@ CASES = {
     "lstsq 10000x100 F": lambda: (inv.lstsq, matrix(10000, 100, "F"), vector(10000)),
     "lstsq 300x290 C": lambda: (inv.lstsq, matrix(300, 290), vector(300)),
     "lstsq 3000x600 F": lambda: (inv.lstsq, matrix(3000, 600, "F"), vector(3000)),
-    "lstsq 1-D": lambda: (inv.lstsq, vector(30), vector(30, 2)),
+    "lstsq 1-D": lambda: (inv.lstsq, vector(30).astype(np.float32), vector(30, 2)),
     "lstsq lists": lambda: (inv.lstsq, matrix(30, 2).tolist(), vector(30).tolist()),
     "lstsq float32": lambda: (inv.lstsq, matrix(500, 20).astype(np.float32), vector(500).astype(np.float32)),
 }
