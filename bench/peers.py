@@ -1,15 +1,19 @@
-"""Optional peers for bench/speed.py: Intel MKL's LAPACK called through ctypes, and JAX under
-`jax.jit`. Each loader returns `(peer, note)`; the peer is None when its library is missing,
-and the note says in one line what was loaded or why not.
+"""Optional peers for bench/speed.py: the vendors' LAPACK called through ctypes, Intel MKL (the
+vendor library on Intel processors) and AMD's AOCL (BLIS and libflame, on AMD processors),
+and JAX under `jax.jit`. Each loader returns `(peer, note)`; the peer is None when its
+library is missing, and the note says in one line what was loaded or why not.
 
-Both peers run on one core, as `inv` does: MKL with its sequential threading layer, JAX with
-its thread pools started while the process is pinned to one CPU.
+Every peer runs on one core, as `inv` does: MKL with its sequential threading layer, AOCL with
+one BLIS and OpenMP thread, JAX with its thread pools started while the process is pinned to
+one CPU.
 """
 
 import ctypes
 import ctypes.util
 import glob
+import importlib.metadata
 import os
+import site
 import sys
 import time
 from ctypes import byref, c_double, c_int, c_size_t, c_void_p
@@ -38,22 +42,52 @@ def load_mkl():
         raise RuntimeError(f"{path}: the LP64 interface layer was refused")
     if lib.MKL_Set_Threading_Layer(MKL_THREADING_SEQUENTIAL) != MKL_THREADING_SEQUENTIAL:
         raise RuntimeError(f"{path}: the sequential threading layer was refused")
-    mkl = Mkl(lib)
-    return mkl, f"MKL: {mkl.version} (sequential, {os.path.basename(path)})"
+    text = ctypes.create_string_buffer(256)
+    lib.MKL_Get_Version_String(text, len(text))
+    version = text.value.decode().split(" for ")[0]
+    return Lapack("MKL", [lib]), f"MKL: {version} (sequential, {os.path.basename(path)})"
+
+
+# The libraries of pip's `aoclda` that its LAPACK needs, in the order they load: each
+# resolves symbols of the ones before it.
+AOCL_LIBRARIES = ("libomp", "libaoclutils", "libblis-mt", "libflame")
+
+
+def load_aocl():
+    folders = [os.path.join(d, "aoclda.libs") for d in site.getsitepackages()]
+    folder = next((f for f in folders if os.path.isdir(f)), None)
+    if folder is None:
+        return None, "AOCL: aoclda.libs not found (pip install --no-deps aoclda); its peers are skipped"
+    # Read when the libraries load: one thread each, as every peer runs.
+    os.environ["BLIS_NUM_THREADS"] = "1"
+    os.environ["OMP_NUM_THREADS"] = "1"
+    libs = []
+    for name in AOCL_LIBRARIES:
+        path = sorted(glob.glob(os.path.join(folder, f"{name}-*.so*")))[0]
+        libs.append(ctypes.CDLL(path, mode=ctypes.RTLD_GLOBAL))
+    version_of = libs[2].bli_info_get_version_str
+    version_of.restype = ctypes.c_char_p
+    peer = Lapack("AOCL", [libs[3], libs[2]])
+    note = (f"AOCL: aoclda {importlib.metadata.version('aoclda')}, BLIS "
+            f"{version_of().decode()} and libflame, one thread")
+    return peer, note
 
 
 def _check(routine, info):
     if info.value != 0:
-        raise RuntimeError(f"MKL {routine} failed with info={info.value}")
+        raise RuntimeError(f"{routine} failed with info={info.value}")
 
 
-class Mkl:
-    """Fortran entry points on column-major data. Every argument is a pointer; a character
-    argument is followed, after all the others, by its hidden length."""
+class Lapack:
+    """A vendor's BLAS and LAPACK: Fortran entry points on column-major data, looked up in
+    `libs` in turn. Every argument is a pointer; a character argument is followed, after all
+    the others, by its hidden length. `name` labels the peer's columns."""
 
-    def __init__(self, lib):
-        def routine(name, pointers, strings=0):
-            fn = getattr(lib, name)
+    def __init__(self, name, libs):
+        self.name = name
+
+        def routine(symbol, pointers, strings=0):
+            fn = next(getattr(lib, symbol) for lib in libs if hasattr(lib, symbol))
             fn.argtypes = [c_void_p] * pointers + [c_size_t] * strings
             fn.restype = None
             return fn
@@ -65,9 +99,6 @@ class Mkl:
         self.potrf = routine("dpotrf_", 5, 1)
         self.potrs = routine("dpotrs_", 8, 1)
         self.gemm = routine("dgemm_", 13, 2)
-        text = ctypes.create_string_buffer(256)
-        lib.MKL_Get_Version_String(text, len(text))
-        self.version = text.value.decode().split(" for ")[0]
 
     def inv(self, a):
         """(prepare, call): prepare() makes a Fortran-order copy of `a`, which call() turns into
@@ -184,7 +215,7 @@ class Mkl:
 
         product()
         if not np.allclose(c[:4, :4], a[:4] @ b[:, :4]):
-            raise RuntimeError("MKL dgemm gives a wrong product")
+            raise RuntimeError(f"{self.name} dgemm gives a wrong product")
         best = float("inf")
         for _ in range(rounds):
             start = time.perf_counter()

@@ -1,4 +1,4 @@
-"""Times the installed `inv` module side by side with NumPy, SciPy, MKL and JAX in one process.
+"""Times the installed `inv` module side by side with NumPy, SciPy, MKL, AOCL and JAX in one process.
 
     python bench/speed.py            # full run, a few minutes; writes bench/results/
     python bench/speed.py --quick    # smaller sizes and fewer repeats, for iteration
@@ -6,14 +6,16 @@
 
 Headline numbers are single-threaded, as our module always runs on one core: threadpoolctl
 limits OpenBLAS to one thread, MKL (pip's `mkl`, called through ctypes) runs its sequential
-layer and JAX (`jax.jit`, float64) has its thread pools pinned to one CPU. MKL and JAX are
-optional: without them their columns are left out, with a note. A second table shows NumPy
+layer, AOCL (BLIS and libflame from pip's `aoclda`, through ctypes) one thread, and JAX
+(`jax.jit`, float64) has its thread pools pinned to one CPU. MKL, AOCL and JAX are optional:
+without them their columns are left out, with a note. The vendor library of the processor
+is the peer to beat: MKL on Intel, AOCL on AMD. A second table shows NumPy
 and SciPy with their default threads.
 
-inv runs beside numpy.linalg.inv, SciPy's and MKL's getrf + getri (on a fresh copy, made
-outside the timer, that they overwrite) and JAX's inv; lstsq beside the normal equations
-(a^T a x = a^T b by Cholesky) through NumPy/SciPy, MKL and JAX, numpy.linalg.lstsq and SciPy's
-gelsy. Before timing, every routine's result is checked against NumPy's; while timing, its
+inv runs beside numpy.linalg.inv, SciPy's, MKL's and AOCL's getrf + getri (on a fresh copy,
+made outside the timer, that they overwrite) and JAX's inv; lstsq beside the normal equations
+(a^T a x = a^T b by Cholesky) through NumPy/SciPy, MKL, AOCL and JAX, numpy.linalg.lstsq and
+SciPy's gelsy. Before timing, every routine's result is checked against NumPy's; while timing, its
 CPU time over wall time is recorded, which is above 1 when it kept more than one core busy
 (shown for the single-threaded run).
 Ratios are the other routine's time divided by ours: above 1 means we are faster.
@@ -74,12 +76,15 @@ def normal_equations(a, b):
 
 
 # Columns of the tables, in order; a peer whose library is missing has none.
-INV_PEERS = ("numpy.linalg.inv", "scipy getrf+getri", "MKL getrf+getri", "JAX inv")
-LSTSQ_PEERS = ("NumPy/SciPy normal eq", "MKL normal eq", "JAX normal eq", "numpy.linalg.lstsq",
+VENDORS = ("MKL", "AOCL")
+INV_PEERS = ("numpy.linalg.inv", "scipy getrf+getri", *(f"{v} getrf+getri" for v in VENDORS),
+             "JAX inv")
+LSTSQ_PEERS = ("NumPy/SciPy normal eq", *(f"{v} normal eq" for v in VENDORS), "JAX normal eq",
+               "numpy.linalg.lstsq",
                "scipy gelsy")
 
 
-def run_inv(n, rounds, target, mkl=None, jax=None, load=None):
+def run_inv(n, rounds, target, vendors=(), jax=None, load=None):
     a = harness.inv_input(n)
     fns = {
         "ours": lambda: ours.inv(a),
@@ -89,15 +94,15 @@ def run_inv(n, rounds, target, mkl=None, jax=None, load=None):
             lambda x: scipy.linalg.inv(x, overwrite_a=True, check_finite=False),
         ),
     }
-    if mkl:
-        fns["MKL getrf+getri"] = mkl.inv(a)
+    for vendor in vendors:
+        fns[f"{vendor.name} getrf+getri"] = vendor.inv(a)
     if jax:
         fns["JAX inv"] = jax.inv(a)
     check(fns, np.linalg.inv(a), f"inv n={n}", 1e-8)
     return compare(fns, rounds, target, load)
 
 
-def run_lstsq(m, n, order, rounds, target, mkl=None, jax=None, load=None):
+def run_lstsq(m, n, order, rounds, target, vendors=(), jax=None, load=None):
     a, b = harness.lstsq_input(m, n, order)
     fns = {
         "ours": lambda: ours.lstsq(a, b),
@@ -107,8 +112,8 @@ def run_lstsq(m, n, order, rounds, target, mkl=None, jax=None, load=None):
             a, b, lapack_driver="gelsy", check_finite=False
         ),
     }
-    if mkl:
-        fns["MKL normal eq"] = mkl.normal_equations(a, b)
+    for vendor in vendors:
+        fns[f"{vendor.name} normal eq"] = vendor.normal_equations(a, b)
     if jax:
         fns["JAX normal eq"] = jax.normal_equations(a, b)
     expected = np.linalg.lstsq(a, b, rcond=None)[0]
@@ -169,7 +174,7 @@ def table(rows, peak, headline, busy=True):
     return lines
 
 
-def run_all(quick, rounds, target, label, only=None, mkl=None, jax=None):
+def run_all(quick, rounds, target, label, only=None, vendors=(), jax=None):
     cases = harness.cases(quick, only)
     rows = []
     for i, (name, kind, case) in enumerate(cases, 1):
@@ -178,11 +183,11 @@ def run_all(quick, rounds, target, label, only=None, mkl=None, jax=None):
         if kind == "inv":
             n = case
             big = n >= 1024
-            times = run_inv(n, max(3, rounds // 2) if big else rounds, target, mkl, jax, load)
+            times = run_inv(n, max(3, rounds // 2) if big else rounds, target, vendors, jax, load)
             flops = inv_flops(n)
         else:
             m, n, order = case
-            times = run_lstsq(m, n, order, rounds, target, mkl, jax, load)
+            times = run_lstsq(m, n, order, rounds, target, vendors, jax, load)
             flops = lstsq_flops(m, n)
         rows.append({"kind": kind, "case": harness.case_name(kind, case), "times": times,
                      "flops": flops, "load": load})
@@ -257,18 +262,19 @@ def main():
     rounds = args.rounds or (5 if args.quick else 9)
     target = 1e-3 if args.quick else 3e-3
 
-    # MKL's layers are chosen before threadpoolctl inspects the library; JAX starts its
-    # threads while pinned to one CPU.
-    mkl, mkl_note = peers.load_mkl()
+    # MKL's layers are chosen before threadpoolctl inspects the library, AOCL's threads
+    # before its libraries load; JAX starts its threads while pinned to one CPU.
+    loaded = [peers.load_mkl(), peers.load_aocl()]
+    vendors = [vendor for vendor, _ in loaded if vendor]
     jax, jax_note = peers.load_jax()
+    notes = [note for _, note in loaded] + [jax_note]
     header = [
         f"machine: {machine.description()}; "
         f"Python {platform.python_version()}, NumPy {np.__version__}, "
         f"SciPy {scipy.__version__}",
-        mkl_note,
-        jax_note,
+        *notes,
     ]
-    print(mkl_note, jax_note, sep="\n")
+    print(*notes, sep="\n")
     size, repeats = (1024, 3) if args.quick else (2048, 5)
     with threadpool_limits(limits=1, user_api="blas"):
         blas = blas_description()
@@ -276,8 +282,8 @@ def main():
             print("BLAS:", line)
         progress("measuring single-threaded matrix-product peak")
         peaks = {"OpenBLAS": matmul_peak(size, repeats)}
-        if mkl:
-            peaks["MKL"] = mkl.matmul_peak(size, repeats)
+        for vendor in vendors:
+            peaks[vendor.name] = vendor.matmul_peak(size, repeats)
         progress("")
         rates = ", ".join(f"{k} {v:.1f} GFLOP/s" for k, v in peaks.items())
         peak_line = f"single-threaded float64 matmul peak (n={size}): {rates}"
@@ -285,10 +291,10 @@ def main():
             peak_line += "; % of peak is of the higher"
         print("\r" + peak_line)
         peak = max(peaks.values())
-        single = run_all(args.quick, rounds, target, "1 thread", args.only, mkl, jax)
+        single = run_all(args.quick, rounds, target, "1 thread", args.only, vendors, jax)
     out = header + ["BLAS (headline run): " + "; ".join(blas), peak_line, ""]
     out += table(single, peak, "all single-threaded")
-    if not args.no_default_threads:  # NumPy and SciPy only: MKL and JAX stay on one core
+    if not args.no_default_threads:  # NumPy and SciPy only: the vendors and JAX stay on one core
         multi = run_all(args.quick, max(3, rounds // 2), target, "default threads", args.only)
         out += table(multi, peak, "NumPy/SciPy default threads; ours single-threaded", busy=False)
     text = "\n".join(out)
@@ -296,7 +302,7 @@ def main():
     if (not args.quick and not args.only) or args.out != RESULTS:
         args.out.mkdir(parents=True, exist_ok=True)
         (args.out / "speed.md").write_text(
-            "# Speed against NumPy, SciPy, MKL and JAX\n\nMade by `python bench/speed.py`. "
+            "# Speed against NumPy, SciPy, MKL, AOCL and JAX\n\nMade by `python bench/speed.py`. "
             "Ratio = their time / our time (above 1: we are faster).\n\n" + text + "\n"
         )
         plot(single, args.out / "speed.png")
