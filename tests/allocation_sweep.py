@@ -36,8 +36,8 @@ def vector(m, seed=1):
     return np.random.default_rng(seed).standard_normal(m)
 
 
-# Each case reaches a path of its own: the inverse in registers, in cache and blocked, scratch that
-# grows more than once (300 and on), each route of lstsq to a^T a (register tiles, fused panels, packed
+# Each case reaches a path of its own: the inverse in registers, in cache and blocked (300 and
+# on), each route of lstsq to a^T a (register tiles, fused panels, packed
 # product, small and blocked LDL^T, the small problems' rounding), and the argument copies
 # (NumPy's copy, the row-major copy, dtype conversion, nested lists, 1-D arguments).
 CASES = {
