@@ -20,9 +20,9 @@ import inv
 VALGRIND = pytest.mark.valgrind
 INV_SIZES = [1, 2, 3, 4,
              pytest.param(5, marks=VALGRIND),  # sizes known at compile time, odd
-             7, 8,
-             pytest.param(9, marks=VALGRIND),  # factors in cache, the smallest: rows padded, a panel of 1
-             15, 16, 17, 31, 32, 33, 63, 64,
+             7, 8, 9, 15, 16,
+             pytest.param(17, marks=VALGRIND),  # factors in cache, the smallest: rows padded, a panel of 1
+             31, 32, 33, 63, 64,
              pytest.param(65, marks=VALGRIND),  # factors in cache: several panels and tiles of each step
              100, 127, 128, 129, 160,
              # blocked: two LU panels, halved L^-1, several row blocks of the solve
@@ -73,7 +73,7 @@ def test_lstsq_matches_numpy(m, n):
     np.testing.assert_allclose(inv.lstsq(a, b), np.linalg.lstsq(a, b, rcond=None)[0], rtol=1e-9, atol=1e-12)
 
 
-@pytest.mark.parametrize("n", [4, 8, 9, 17, 64, 65, 128, 192, 193, 300])
+@pytest.mark.parametrize("n", [4, 16, 17, 64, 65, 128, 160, 161, 300])
 def test_inverse_pivots_every_row(n):
     """A permuted matrix needs a row exchange at each step; its inverse is exact."""
     rng = np.random.default_rng(n)
@@ -83,7 +83,7 @@ def test_inverse_pivots_every_row(n):
     np.testing.assert_array_equal(inv.inv(a), (permutation / scale[:, None]).T)
 
 
-@pytest.mark.parametrize("n", [2, 3, 8, 9, 17, 64, 65, 100, 193, 300])
+@pytest.mark.parametrize("n", [2, 3, 16, 17, 64, 65, 100, 160, 161, 300])
 def test_last_zero_pivot_spreads_to_every_row_above(n):
     """Every back-substitution term takes part, zero coefficients included: 0 * inf is NaN."""
     a = np.diag(np.r_[np.full(n - 1, 2.0), 0.0])
@@ -92,8 +92,8 @@ def test_last_zero_pivot_spreads_to_every_row_above(n):
     np.testing.assert_array_equal(inv.inv(a), expected)
 
 
-@pytest.mark.parametrize(("n", "k"), [(5, 2), (8, 0), (9, 4), (64, 0), (64, 40), (65, 64), (130, 0), (130, 64),
-                                    (193, 100), (200, 150), (256, 255)])
+@pytest.mark.parametrize(("n", "k"), [(5, 2), (16, 0), (17, 8), (64, 0), (64, 40), (65, 64), (130, 0), (160, 159),
+                                    (161, 100), (200, 150), (256, 255)])
 def test_zero_pivot_inside_makes_every_row_above_non_finite(n, k):
     """Rows above the zero pivot meet its infinity through zero coefficients of U: NaN."""
     a = np.diag(np.full(n, 2.0))
@@ -173,7 +173,7 @@ def non_finite(x):
     return np.select([np.isnan(x), np.isinf(x)], [2.0, np.sign(x)], 0.0)
 
 
-@pytest.mark.parametrize("n", [2, 3, 4, 5, 6, 7, 8, 9, 16, 40, 64, 65, 100, 130, 193, 300])
+@pytest.mark.parametrize("n", [2, 3, 4, 5, 6, 7, 8, 16, 17, 40, 64, 65, 100, 160, 161, 300])
 def test_pivot_ties_go_to_the_topmost_row(n):
     """Between pivot candidates of equal magnitude the topmost row wins, which singular input
     shows: where its infinities and NaNs fall, and their signs, depend on the rows chosen.
@@ -196,7 +196,7 @@ def test_pivot_ties_go_to_the_topmost_row(n):
     ), "the last row among equals gives the same pattern on every case: these cannot tell them apart"
 
 
-@pytest.mark.parametrize("n", [4, 8, 9, 16, 64, 65, 193])
+@pytest.mark.parametrize("n", [4, 16, 17, 64, 65, 160, 161])
 @pytest.mark.parametrize("value", [np.nan, np.inf, -np.inf])
 def test_non_finite_entries_spread_by_the_rules(n, value):
     """A NaN or an infinity, on the diagonal or off it, reaches the same entries of the
