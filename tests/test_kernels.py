@@ -27,7 +27,8 @@ INV_SIZES = [1, 2, 3, 4,
              100, 127, 128, 129, 160,
              # blocked: two LU panels, halved L^-1, several row blocks of the solve
              pytest.param(161, marks=VALGRIND),
-             191, 192, 193,
+             pytest.param(191, marks=VALGRIND),  # blocked: triangles left below a leaf
+             192, 193,
              pytest.param(257, marks=VALGRIND),  # products on several blocks of A
              512, 520]
 LSTSQ_SHAPES = [(1, 1), (3, 2), (5, 3),
@@ -196,7 +197,8 @@ def test_pivot_ties_go_to_the_topmost_row(n):
     ), "the last row among equals gives the same pattern on every case: these cannot tell them apart"
 
 
-@pytest.mark.parametrize("n", [4, 16, 17, 64, 65, 160, 161])
+# 17 under valgrind too: the cached path once a multiplier is not finite.
+@pytest.mark.parametrize("n", [4, 16, pytest.param(17, marks=VALGRIND), 64, 65, 160, 161])
 @pytest.mark.parametrize("value", [np.nan, np.inf, -np.inf])
 def test_non_finite_entries_spread_by_the_rules(n, value):
     """A NaN or an infinity, on the diagonal or off it, reaches the same entries of the
