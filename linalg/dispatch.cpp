@@ -81,7 +81,7 @@ Eigen::MatrixXd inv(Eigen::MatrixXd a) {
     }
     const Chosen& best = chosen();
     const LevelTable* level =
-        a.rows() <= best.level->max_cached_inverse ? best.small_problems : best.level;
+        a.rows() <= best.level->max_tiny_inverse ? best.small_problems : best.level;
     level->invert(a.data(), a.rows());
     return a;
 }

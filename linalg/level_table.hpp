@@ -29,14 +29,14 @@ struct LevelTable {
     void (*ldlt_solve)(std::ptrdiff_t n, double* normal_matrix, const double* right_side,
                        double* x);
 
-    // Up to this size the inverse keeps its factors in cache, unblocked.
-    std::ptrdiff_t max_cached_inverse;
+    // Up to this size the inverse's loops have their lengths known at compile time.
+    std::ptrdiff_t max_tiny_inverse;
     // Up to this many columns of [a b] the normal equations are formed from dot products of
     // columns, a column's rows streaming through the vector registers.
     std::ptrdiff_t max_dot_product_columns;
-    // Whether small problems (the unblocked inverse, least squares of few entries or of few
-    // columns) run faster on the level below, as they do with 512-bit vectors: the level
-    // below's 256-bit loops fit short rows and short sums better.
+    // Whether small problems (inverses of sizes known at compile time, least squares of few
+    // entries or of few columns) run faster on the level below, as they do with 512-bit
+    // vectors: the level below's 256-bit loops fit short rows and short sums better.
     bool small_problems_below;
 };
 

@@ -28,7 +28,7 @@ INV_SIZES = [1, 2, 3, 4,
              # blocked: two LU panels, halved L^-1, several row blocks of the solve
              pytest.param(161, marks=VALGRIND),
              pytest.param(191, marks=VALGRIND),  # blocked: triangles left below a leaf
-             192, 193,
+             192, 193, 224, 225,  # factors in cache with 512-bit vectors up to 224
              pytest.param(257, marks=VALGRIND),  # products on several blocks of A
              512, 520]
 LSTSQ_SHAPES = [(1, 1), (3, 2), (5, 3),

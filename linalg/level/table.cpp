@@ -15,11 +15,11 @@ constexpr LevelTable make_table() {
     table.normal_equations = normal_equations;
     table.right_side = right_side;
     table.ldlt_solve = ldlt_solve;
-    table.max_cached_inverse = max_cached_inverse;
+    table.max_tiny_inverse = max_tiny_inverse;
     table.max_dot_product_columns = max_dot_product_columns;
-    // Measured on an AVX-512 Xeon: the x86-64-v3 code is 5-15% faster on unblocked inverses
-    // and on least squares of up to 4096 entries; on an AMD EPYC with AVX-512, 2-12% on least
-    // squares of up to 16 columns.
+    // Measured on AVX-512 Xeons: the x86-64-v3 code is 4-11% faster on inverses with sizes
+    // known at compile time (n = 8 to 12) and 5-15% on least squares of up to 4096 entries; on
+    // an AMD EPYC with AVX-512, 2-12% on least squares of up to 16 columns.
     table.small_problems_below = wide_vectors;
     return table;
 }

@@ -45,12 +45,12 @@ constexpr Index triangular_leaf = wide_register_file ? 16 : 8;
 constexpr int max_tiny_inverse = 16;
 // Up to this size the inverse keeps its factors and the inverse row-major in cache (2 n^2
 // doubles) and updates them in place by register tiles; the blocked path packs its operands
-// for the product first, which pays once the two no longer fit the second-level cache.
-// Measured on AVX2 (AMD EPYC Zen 3, 512 KB of it): 1.9x the blocked path at n = 96, 1.4x at
-// 160, 0.85x at 176; on the baseline level 1.3x at 128. With 512-bit vectors the dispatcher
-// sends sizes up to this to the level below (small_problems_below); beyond 64 that level
-// keeps the blocked path, its speed against this one there unmeasured.
-constexpr Index max_cached_inverse = wide_vectors ? 64 : 160;
+// for the product first, which pays once the two no longer fit the second-level cache, so
+// the size follows that cache: about 3/4 of it holds the two at the threshold. Measured on
+// AVX2 (AMD EPYC Zen 3, 512 KB): 1.9x the blocked path at n = 96, 1.4x at 160, 0.85x at 176;
+// on the baseline level 1.3x at 128. AVX-512 processors have 1-2 MB; on an Intel Xeon with
+// 2 MB: 1.7x at 100, 1.25x at 224, 1.1x at 256, 1.0x at 320.
+constexpr Index max_cached_inverse = wide_vectors ? 224 : 160;
 // Columns per panel of the blocked LU: the trailing matrix is updated once per panel, by a
 // product of that depth. A panel is factorised by halving down to lu_leaf columns, which are
 // eliminated directly.
