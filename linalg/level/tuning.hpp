@@ -49,7 +49,7 @@ constexpr int max_tiny_inverse = 16;
 // the size follows that cache: about 3/4 of it holds the two at the threshold. Measured on
 // AVX2 (AMD EPYC Zen 3, 512 KB): 1.9x the blocked path at n = 96, 1.4x at 160, 0.85x at 176;
 // on the baseline level 1.3x at 128. AVX-512 processors have 1-2 MB; on an Intel Xeon with
-// 2 MB: 1.7x at 100, 1.25x at 224, 1.1x at 256, 1.0x at 320.
+// 2 MB: 1.7x at 100, 1.2x at 224, 1.1x at 256, 1.0x at 320.
 constexpr Index max_cached_inverse = wide_vectors ? 224 : 160;
 // Columns per panel of the blocked LU: the trailing matrix is updated once per panel, by a
 // product of that depth. A panel is factorised by halving down to lu_leaf columns, which are
