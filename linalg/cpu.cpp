@@ -61,5 +61,16 @@ bool runs(const Features& level) {
 bool cpu_runs_x86_64_v3() { return runs(v3); }
 bool cpu_runs_x86_64_v4() { return runs(v4); }
 
+bool cpu_made_by_intel() {
+    unsigned highest = 0, ebx = 0, ecx = 0, edx = 0;
+    // "GenuineIntel", in EBX, EDX, ECX order.
+    return __get_cpuid(0, &highest, &ebx, &ecx, &edx) && ebx == 0x756e6547u &&
+           edx == 0x49656e69u && ecx == 0x6c65746eu;
+}
+
+}  // namespace linalg
+#else
+namespace linalg {
+bool cpu_made_by_intel() { return false; }
 }  // namespace linalg
 #endif

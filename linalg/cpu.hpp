@@ -10,4 +10,8 @@ inline bool cpu_runs_baseline() { return true; }
 bool cpu_runs_x86_64_v3();
 bool cpu_runs_x86_64_v4();
 
+// Whether cpuid names Intel as the maker; false where there is no cpuid to ask. Defined on
+// every platform.
+bool cpu_made_by_intel();
+
 }  // namespace linalg

@@ -12,8 +12,9 @@
 namespace linalg {
 
 struct LevelTable {
-    // Copies `source` into the column-major `target` (source.rows x source.cols).
-    void (*copy_matrix)(const MatrixView& source, double* target);
+    // Copies `source` into the column-major `target` (source.rows x source.cols), a row-major
+    // source with stores that bypass the cache where `bypass_cache` says so.
+    void (*copy_matrix)(const MatrixView& source, double* target, bool bypass_cache);
     // Inverts the n x n column-major `a` in place.
     void (*invert)(double* a, std::ptrdiff_t n);
     // Adds to the lower triangle of `normal` (n x n, column-major) that of a^T a, for the
@@ -34,6 +35,9 @@ struct LevelTable {
     // Up to this many columns of [a b] the normal equations are formed from dot products of
     // columns, a column's rows streaming through the vector registers.
     std::ptrdiff_t max_dot_product_columns;
+    // From this many entries a row-major argument may be copied with stores that bypass the
+    // cache.
+    std::ptrdiff_t min_streamed_copy;
     // Whether small problems (inverses of sizes known at compile time, least squares of few
     // entries or of few columns) run faster on the level below, as they do with 512-bit
     // vectors: the level below's 256-bit loops fit short rows and short sums better.

@@ -317,31 +317,32 @@ def layouts(a):
 
 @pytest.mark.parametrize(
     "shape",
-    # Past the size from which a row-major argument's copy bypasses the cache (4 MB): 725 x 725,
+    # Past the size from which a row-major argument's copy may bypass the cache (4 MB): 725 x 725,
     # and 20003 x 27, whose columns each start at another offset within a cache line.
     [pytest.param((2, 2), marks=VALGRIND), pytest.param((65, 65), marks=VALGRIND), (300, 7), (3000, 60),
      (1025, 131), (5000, 20), (725, 725), pytest.param((20003, 27), marks=VALGRIND)],
 )
-def test_every_layout_gives_the_same_result(shape):
+def test_every_layout_gives_the_same_result(shape, monkeypatch):
     """The same bits whichever way the argument copy is made: by NumPy (byte-swapped,
     misaligned, a list) or by the module's own copy of native float64 arrays (C, Fortran,
-    strided; in cache or bypassing it), on every route to a^T a (dot products, row panels, the
-    packed product)."""
+    strided; in cache or, large, bypassing it, as INV_STREAMED_COPIES chooses), on every route
+    to a^T a (dot products, row panels, the packed product)."""
     rng = np.random.default_rng(shape[0])
     a = rng.standard_normal(shape)
     b = rng.standard_normal(shape[0])
-    if shape[0] == shape[1]:
-        reference = inv.inv(np.asfortranarray(a))
+    square = shape[0] == shape[1]
+    inv_reference = inv.inv(np.asfortranarray(a)) if square else None
+    reference = inv.lstsq(a.tolist(), b.tolist())
+    for streamed in ["0", "1"] if a.size >= 1 << 19 else [None]:
+        if streamed is not None:
+            monkeypatch.setenv("INV_STREAMED_COPIES", streamed)
         for name, arg in layouts(a):
             before = arg.copy()
-            np.testing.assert_array_equal(inv.inv(arg), reference, err_msg=name)
+            if square:
+                np.testing.assert_array_equal(inv.inv(arg), inv_reference, err_msg=name)
+            np.testing.assert_array_equal(inv.lstsq(arg, b), reference, err_msg=name)
+            np.testing.assert_array_equal(inv.lstsq(arg, b.tolist()), reference, err_msg=name)
             np.testing.assert_array_equal(arg, before, err_msg=name)
-    reference = inv.lstsq(a.tolist(), b.tolist())
-    for name, arg in layouts(a):
-        before = arg.copy()
-        np.testing.assert_array_equal(inv.lstsq(arg, b), reference, err_msg=name)
-        np.testing.assert_array_equal(inv.lstsq(arg, b.tolist()), reference, err_msg=name)
-        np.testing.assert_array_equal(arg, before, err_msg=name)
 
 
 class ChangesA:

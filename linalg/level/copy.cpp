@@ -160,7 +160,7 @@ void copy_row_major(const double* source, Index source_stride, Index rows, Index
 
 }  // namespace
 
-void copy_matrix(const MatrixView& source, double* target) {
+void copy_matrix(const MatrixView& source, double* target, bool bypass_cache) {
     const Index rows = source.rows;
     if (rows == 0 || source.cols == 0) {
         return;
@@ -175,7 +175,7 @@ void copy_matrix(const MatrixView& source, double* target) {
                         sizeof(double) * static_cast<size_t>(rows));
         }
     } else if (source.column_step == 1) {  // rows contiguous
-        if (rows * source.cols >= min_streamed_copy) {
+        if (bypass_cache) {
             stream_row_major(source.data, source.row_step, rows, source.cols, target, rows);
         } else {
             copy_row_major(source.data, source.row_step, rows, source.cols, target, rows);

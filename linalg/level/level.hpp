@@ -97,8 +97,9 @@ void invert_unit_lower(const Block& a, ProductBuffers& buffers);
 // X = U^-1 L^-1 P from U and L^-1, in place.
 void invert_from_factors(const Block& a, const Index* pivots, ProductBuffers& buffers);
 
-// copy.cpp: `source` into the column-major `target` (source.rows x source.cols).
-void copy_matrix(const MatrixView& source, double* target);
+// copy.cpp: `source` into the column-major `target` (source.rows x source.cols); a row-major
+// source with stores that bypass the cache where `bypass_cache` says so.
+void copy_matrix(const MatrixView& source, double* target, bool bypass_cache);
 
 // least_squares.cpp: the normal equations and their solution.
 // Adds to the lower triangle of `normal` (n x n, column-major) that of a^T a, for the m x n

@@ -17,6 +17,7 @@ constexpr LevelTable make_table() {
     table.ldlt_solve = ldlt_solve;
     table.max_tiny_inverse = max_tiny_inverse;
     table.max_dot_product_columns = max_dot_product_columns;
+    table.min_streamed_copy = min_streamed_copy;
     // Measured on AVX-512 Xeons: the x86-64-v3 code is 4-11% faster on inverses with sizes
     // known at compile time (n = 8 to 12) and 5-15% on least squares of up to 4096 entries; on
     // an AMD EPYC with AVX-512, 2-12% on least squares of up to 16 columns.

@@ -84,9 +84,10 @@ constexpr Index solve_columns = 128;
 constexpr Index copy_tile_rows = 512;
 constexpr Index copy_tile_cols = 32;
 constexpr Index stream_tile_cols = 64;
-// From this many doubles on (4 MB), the copy of a row-major source bypasses the cache: it no
-// longer fits the cache of one core, and a store into a line not in cache reads the line from
-// memory first. Smaller copies stay in cache for the computation that reads them next.
+// From this many doubles on (4 MB), the copy of a row-major source may bypass the cache, where
+// the dispatcher finds that it pays (dispatch.cpp: on AMD's processors, not on Intel's): it
+// no longer fits the cache of one core, and a store into a line not in cache reads the line
+// from memory first. Smaller copies stay in cache for the computation that reads them next.
 constexpr Index min_streamed_copy = Index{1} << 19;
 
 // --- Least squares (least_squares.cpp) ---
