@@ -325,7 +325,7 @@ def layouts(a):
 def test_every_layout_gives_the_same_result(shape, monkeypatch):
     """The same bits whichever way the argument copy is made: by NumPy (byte-swapped,
     misaligned, a list) or by the module's own copy of native float64 arrays (C, Fortran,
-    strided; in cache or, large, bypassing it, as INV_STREAMED_COPIES chooses), on every route
+    strided; in cache or, from 4 MB, bypassing it as INV_STREAMED_COPIES chooses), on every route
     to a^T a (dot products, row panels, the packed product)."""
     rng = np.random.default_rng(shape[0])
     a = rng.standard_normal(shape)
@@ -333,9 +333,8 @@ def test_every_layout_gives_the_same_result(shape, monkeypatch):
     square = shape[0] == shape[1]
     inv_reference = inv.inv(np.asfortranarray(a)) if square else None
     reference = inv.lstsq(a.tolist(), b.tolist())
-    for streamed in ["0", "1"] if a.size >= 1 << 19 else [None]:
-        if streamed is not None:
-            monkeypatch.setenv("INV_STREAMED_COPIES", streamed)
+    for streamed in ["0", "1"]:
+        monkeypatch.setenv("INV_STREAMED_COPIES", streamed)
         for name, arg in layouts(a):
             before = arg.copy()
             if square:
