@@ -61,6 +61,11 @@ bool streams_large_copies() {
     return by_maker;
 }
 
+// Whether `level` copies `source` with stores that bypass the cache.
+bool bypasses_cache(const LevelTable& level, const MatrixView& source) {
+    return source.rows * source.cols >= level.min_streamed_copy && streams_large_copies();
+}
+
 // Least squares of up to this many entries of a (m n) count as small: their normal equations
 // are formed by the level for small problems, and a^T b and the factorisation run at the
 // baseline. Fused multiply-adds round a^T b and the factorisation differently, and on small
@@ -86,9 +91,8 @@ Eigen::MatrixXd unfilled_matrix(Eigen::Index rows, Eigen::Index cols) {
 const char* level() { return chosen().name; }
 
 void copy_matrix(const MatrixView& source, double* target) {
-    const LevelTable* level = chosen().level;
-    const bool large = source.rows * source.cols >= level->min_streamed_copy;
-    level->copy_matrix(source, target, large && streams_large_copies());
+    const LevelTable& level = *chosen().level;
+    level.copy_matrix(source, target, bypasses_cache(level, source));
 }
 
 Eigen::MatrixXd inv(Eigen::MatrixXd a) {
@@ -106,7 +110,7 @@ Eigen::MatrixXd inv(Eigen::MatrixXd a) {
     return a;
 }
 
-Eigen::VectorXd lstsq(Eigen::MatrixXd& a, Eigen::VectorXd& b) {
+Eigen::VectorXd lstsq(Eigen::MatrixXd& a, Eigen::VectorXd& b, const MatrixView* a_source) {
     // a^T b would read past the end of a short b.
     if (b.size() != a.rows()) {
         throw std::invalid_argument("lstsq() needs one entry of b per row of a, got a with " +
@@ -122,6 +126,9 @@ Eigen::VectorXd lstsq(Eigen::MatrixXd& a, Eigen::VectorXd& b) {
     Eigen::VectorXd x(n);
     const Chosen& best = chosen();
     if (m * n <= max_small_least_squares_entries) {
+        if (a_source != nullptr) {
+            copy_matrix(*a_source, a.data());
+        }
         const LevelTable& baseline = kernels_baseline::table;
         best.small_problems->normal_equations(a.data(), m, n, nullptr, normal_equations.data());
         baseline.right_side(a.data(), m, n, b.data(), right_side);
@@ -129,7 +136,12 @@ Eigen::VectorXd lstsq(Eigen::MatrixXd& a, Eigen::VectorXd& b) {
     } else {
         const LevelTable* level =
             n + 1 <= best.level->max_dot_product_columns ? best.small_problems : best.level;
-        level->normal_equations(a.data(), m, n, b.data(), normal_equations.data());
+        if (a_source != nullptr) {
+            level->copy_and_normal_equations(*a_source, bypasses_cache(*level, *a_source),
+                                             a.data(), b.data(), normal_equations.data());
+        } else {
+            level->normal_equations(a.data(), m, n, b.data(), normal_equations.data());
+        }
         level->ldlt_solve(n, normal_equations.data(), right_side, x.data());
     }
     return x;

@@ -22,6 +22,11 @@ struct LevelTable {
     // then has n + 1 columns.
     void (*normal_equations)(const double* a, std::ptrdiff_t m, std::ptrdiff_t n, const double* b,
                              double* normal);
+    // As copy_matrix(source, a, bypass_cache) followed by normal_equations(a, ...), with the
+    // same bits, a being source.rows x source.cols; where the route allows, the copy is made a
+    // panel of rows at a time just before the panel is read.
+    void (*copy_and_normal_equations)(const MatrixView& source, bool bypass_cache, double* a,
+                                      const double* b, double* normal);
     // Adds a^T b to `right_side` (n entries), for `a` as above and `b` (m entries).
     void (*right_side)(const double* a, std::ptrdiff_t m, std::ptrdiff_t n, const double* b,
                        double* right_side);

@@ -4,6 +4,8 @@
 
 #include <Eigen/Core>
 
+#include "copy.hpp"
+
 namespace linalg {
 
 // Inverse of the square matrix `a`, through LU with partial (row) pivoting, formed in a's
@@ -18,7 +20,10 @@ Eigen::MatrixXd inv(Eigen::MatrixXd a);
 // For a rank-deficient `a` this is one particular solution, not the minimum-norm one.
 // Throws std::invalid_argument when b's length differs from a's row count, before any
 // computation.
-Eigen::VectorXd lstsq(Eigen::MatrixXd &a, Eigen::VectorXd &b);
+// Given `a_source`, `a` has its shape and storage but not yet its values: lstsq copies them
+// from a_source as copy_matrix() would, on its way through them, and the result is the same.
+Eigen::VectorXd lstsq(Eigen::MatrixXd &a, Eigen::VectorXd &b,
+                      const MatrixView *a_source = nullptr);
 
 // Name of the instruction-set level whose kernels run on this CPU ("baseline", "x86_64_v3",
 // "x86_64_v4"): the highest that the build carries and the CPU runs.

@@ -44,6 +44,32 @@ inline bool float64_view(const array& source, linalg::MatrixView* view) {
     return true;
 }
 
+// An argument copy whose storage is allocated at its argument's turn but whose values are
+// not yet copied from `source`.
+struct unfilled_copy {
+    linalg::MatrixView source{};  // source.data == nullptr once the copy is filled
+    double* target = nullptr;
+};
+
+// The copy of this call's earlier argument that is still to be filled, if any. It is filled
+// as soon as a later argument's conversion could run Python code (an __array__ method, a
+// warning's filter, a cast during which NumPy lets other threads run), which could change
+// the source; only a native float64 ndarray, which the module copies itself, is converted
+// without.
+static thread_local unfilled_copy* pending_copy = nullptr;
+
+inline void fill_pending_copy_unless_plain(handle next_argument) {
+    unfilled_copy* pending = pending_copy;
+    pending_copy = nullptr;
+    linalg::MatrixView view{};
+    if (pending != nullptr &&
+        !(Py_TYPE(next_argument.ptr()) == npy_api::get().PyArray_Type_ &&
+          float64_view(reinterpret_borrow<array>(next_argument), &view))) {
+        linalg::copy_matrix(pending->source, pending->target);
+        pending->source.data = nullptr;
+    }
+}
+
 // pybind11's conversion of a dense Eigen argument, step for step, with three changes: a
 // large argument copy is advised onto huge pages before it is filled, since on fresh memory
 // the page faults of the copy can cost more than the arithmetic that follows; a native
@@ -52,12 +78,27 @@ inline bool float64_view(const array& source, linalg::MatrixView* view) {
 // or copies the argument raises that MemoryError, where pybind11 would reject the argument
 // and so blame its type for a lack of memory.
 // Its name (and so every signature, docstring and error text) is pybind11's own.
-template <typename Type>
+// With MayDefer, a native float64 ndarray passed as it is (whose conversion runs no Python
+// code and cannot fail once the copy is allocated) is left unfilled for the function called to
+// copy on its way through it; its copy is filled at once instead if a later argument's
+// conversion could run Python code (fill_pending_copy_unless_plain).
+template <typename Type, bool MayDefer = false>
 struct advised_eigen_argument {
     using Scalar = typename Type::Scalar;
     using props = EigenProps<Type>;
 
+    advised_eigen_argument() = default;
+    advised_eigen_argument(const advised_eigen_argument&) = delete;
+    advised_eigen_argument& operator=(const advised_eigen_argument&) = delete;
+    ~advised_eigen_argument() {
+        if (pending_copy == &unfilled) {
+            pending_copy = nullptr;
+        }
+    }
+
     bool load(handle src, bool convert) {
+        fill_pending_copy_unless_plain(src);
+        unfilled = unfilled_copy{};
         if (!convert && !isinstance<array_t<Scalar>>(src)) {
             return false;
         }
@@ -85,6 +126,11 @@ struct advised_eigen_argument {
         // or a 2-D source of a vector without its own.
         linalg::MatrixView view{};
         if (float64_view(buf, &view)) {
+            if (MayDefer && buf.ptr() == src.ptr()) {
+                unfilled = unfilled_copy{view, value.data()};
+                pending_copy = &unfilled;
+                return true;
+            }
             linalg::copy_matrix(view, value.data());
             return true;
         }
@@ -169,8 +215,26 @@ struct advised_eigen_argument {
     template <typename T>
     using cast_op_type = movable_cast_op_type<T>;
 
-   private:
+   protected:
     Type value;
+    unfilled_copy unfilled;
+};
+
+// lstsq's first argument: its copy, with the source it is still to be copied from, if any.
+struct least_squares_matrix {
+    Eigen::MatrixXd& copy;
+    const linalg::MatrixView* unfilled_source;
+};
+
+template <>
+class type_caster<least_squares_matrix> : public advised_eigen_argument<Eigen::MatrixXd, true> {
+   public:
+    // NOLINTNEXTLINE(google-explicit-constructor)
+    operator least_squares_matrix() {
+        return least_squares_matrix{value, unfilled.source.data != nullptr ? &unfilled.source : nullptr};
+    }
+    template <typename T>
+    using cast_op_type = least_squares_matrix;
 };
 
 template <>
@@ -193,7 +257,9 @@ PyObject* create_module() {
         auto module =
             py::module_::create_extension_module("code", "auto-compiled c++ extension", definition);
         module.def("inv", &linalg::inv);
-        module.def("lstsq", &linalg::lstsq);
+        module.def("lstsq", [](py::detail::least_squares_matrix a, Eigen::VectorXd& b) {
+            return linalg::lstsq(a.copy, b, a.unfilled_source);
+        });
         return module.release().ptr();
     }
     PYBIND11_CATCH_INIT_EXCEPTIONS

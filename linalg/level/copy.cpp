@@ -160,34 +160,39 @@ void copy_row_major(const double* source, Index source_stride, Index rows, Index
 
 }  // namespace
 
-void copy_matrix(const MatrixView& source, double* target, bool bypass_cache) {
-    const Index rows = source.rows;
+void copy_rows(const MatrixView& source, Index first_row, Index rows, double* target,
+               Index target_stride, bool bypass_cache) {
     if (rows == 0 || source.cols == 0) {
         return;
     }
-    if (source.row_step == 1 && source.column_step == rows) {
+    const double* first = source.data + first_row * source.row_step;
+    if (source.row_step == 1 && source.column_step == target_stride && rows == target_stride) {
         // Column-major already: one copy, which for a large matrix the C library makes with
         // stores that bypass the cache.
-        std::memcpy(target, source.data, sizeof(double) * static_cast<size_t>(rows * source.cols));
+        std::memcpy(target, first, sizeof(double) * static_cast<size_t>(rows * source.cols));
     } else if (source.row_step == 1) {  // columns contiguous
         for (Index j = 0; j < source.cols; ++j) {
-            std::memcpy(target + j * rows, source.data + j * source.column_step,
+            std::memcpy(target + j * target_stride, first + j * source.column_step,
                         sizeof(double) * static_cast<size_t>(rows));
         }
     } else if (source.column_step == 1) {  // rows contiguous
         if (bypass_cache) {
-            stream_row_major(source.data, source.row_step, rows, source.cols, target, rows);
+            stream_row_major(first, source.row_step, rows, source.cols, target, target_stride);
         } else {
-            copy_row_major(source.data, source.row_step, rows, source.cols, target, rows);
+            copy_row_major(first, source.row_step, rows, source.cols, target, target_stride);
         }
     } else {
         for (Index j = 0; j < source.cols; ++j) {
-            const double* column = source.data + j * source.column_step;
+            const double* column = first + j * source.column_step;
             for (Index i = 0; i < rows; ++i) {
-                target[j * rows + i] = column[i * source.row_step];
+                target[j * target_stride + i] = column[i * source.row_step];
             }
         }
     }
+}
+
+void copy_matrix(const MatrixView& source, double* target, bool bypass_cache) {
+    copy_rows(source, 0, source.rows, target, source.rows, bypass_cache);
 }
 
 }  // namespace LINALG_LEVEL_NAMESPACE

@@ -72,8 +72,11 @@ void add_dot_products(const double* a, Index m, Index n, const double* b, double
     }
 }
 
-// G's lower triangle (and, given b, its column n) from row-major panels of [a b].
-void add_row_panels(const double* a, Index m, Index n, const double* b, double* g_data) {
+// G's lower triangle (and, given b, its column n) from row-major panels of [a b]. Given
+// `unfilled`, each panel's rows of a are first copied from it into a, which then lays the
+// panel out from the first- and second-level caches instead of from memory.
+void add_row_panels(double* a, Index m, Index n, const double* b, double* g_data,
+                    const MatrixView* unfilled = nullptr, bool bypass_cache = false) {
     const Index columns = b != nullptr ? n + 1 : n;
     const Block g{g_data, n, columns, n};
     // A panel of rows of [a b] is copied once, row-major (rows `width` doubles apart), and
@@ -87,6 +90,9 @@ void add_row_panels(const double* a, Index m, Index n, const double* b, double* 
     const auto column = [&](Index j) { return j < n ? a + j * m : b; };
     for (Index p0 = 0; p0 < m; p0 += panel_normal_rows) {
         const Index depth = std::min(panel_normal_rows, m - p0);
+        if (unfilled != nullptr) {
+            copy_rows(*unfilled, p0, depth, a + p0, m, bypass_cache);
+        }
         interleave([&](Index j) { return column(j) + p0; }, columns, depth, panel, width);
         for (Index j0 = 0; j0 < columns; j0 += tile_cols) {
             const Index cols = std::min<Index>(tile_cols, columns - j0);
@@ -253,7 +259,7 @@ void normal_equations(const double* a, Index m, Index n, const double* b, double
             add_dot_products(a, m, n, b, normal);
             return;
         case Route::row_panels:
-            add_row_panels(a, m, n, b, normal);
+            add_row_panels(const_cast<double*>(a), m, n, b, normal);
             return;
         case Route::packed: {
             ProductBuffers buffers(n, b != nullptr ? n + 1 : n, m);
@@ -265,6 +271,18 @@ void normal_equations(const double* a, Index m, Index n, const double* b, double
             add_rank_updates(a, m, n, b, normal);
             return;
     }
+}
+
+void copy_and_normal_equations(const MatrixView& source, bool bypass_cache, double* a,
+                               const double* b, double* normal) {
+    const Index m = source.rows;
+    const Index n = source.cols;
+    if (m != 0 && n != 0 && route(b != nullptr ? n + 1 : n) == Route::row_panels) {
+        add_row_panels(a, m, n, b, normal, &source, bypass_cache);
+        return;
+    }
+    copy_matrix(source, a, bypass_cache);
+    normal_equations(a, m, n, b, normal);
 }
 
 void right_side(const double* a, Index m, Index n, const double* b, double* right_side) {

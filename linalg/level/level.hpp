@@ -100,12 +100,21 @@ void invert_from_factors(const Block& a, const Index* pivots, ProductBuffers& bu
 // copy.cpp: `source` into the column-major `target` (source.rows x source.cols); a row-major
 // source with stores that bypass the cache where `bypass_cache` says so.
 void copy_matrix(const MatrixView& source, double* target, bool bypass_cache);
+// As copy_matrix(), for rows first_row .. first_row + rows - 1 of `source` only, into a
+// column-major `target` whose columns are target_stride apart.
+void copy_rows(const MatrixView& source, Index first_row, Index rows, double* target,
+               Index target_stride, bool bypass_cache);
 
 // least_squares.cpp: the normal equations and their solution.
 // Adds to the lower triangle of `normal` (n x n, column-major) that of a^T a, for the m x n
 // column-major `a`; given `b` (m entries), also a^T b to column n of `normal`, which then
 // has n + 1 columns.
 void normal_equations(const double* a, Index m, Index n, const double* b, double* normal);
+// As copy_matrix(source, a, bypass_cache) followed by normal_equations(a, ...), with the same
+// bits, a being source.rows x source.cols. Where a^T a is formed from panels of rows, each
+// panel is copied just before it is read, so that the copy's rows are read while in cache.
+void copy_and_normal_equations(const MatrixView& source, bool bypass_cache, double* a,
+                               const double* b, double* normal);
 // Adds a^T b to `right_side` (n entries), for `a` as above and `b` (m entries).
 void right_side(const double* a, Index m, Index n, const double* b, double* right_side);
 // Solution x of G x = right_side through LDL^T of the lower triangle of G = `normal_matrix`,

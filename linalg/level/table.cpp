@@ -13,6 +13,7 @@ constexpr LevelTable make_table() {
     table.copy_matrix = copy_matrix;
     table.invert = invert;
     table.normal_equations = normal_equations;
+    table.copy_and_normal_equations = copy_and_normal_equations;
     table.right_side = right_side;
     table.ldlt_solve = ldlt_solve;
     table.max_tiny_inverse = max_tiny_inverse;
