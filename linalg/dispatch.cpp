@@ -134,15 +134,14 @@ Eigen::VectorXd lstsq(Eigen::MatrixXd& a, Eigen::VectorXd& b, const MatrixView* 
         baseline.right_side(a.data(), m, n, b.data(), right_side);
         baseline.ldlt_solve(n, normal_equations.data(), right_side, x.data());
     } else {
-        const LevelTable* level =
-            n + 1 <= best.level->max_dot_product_columns ? best.small_problems : best.level;
+        const LevelTable& level = *best.level;
         if (a_source != nullptr) {
-            level->copy_and_normal_equations(*a_source, bypasses_cache(*level, *a_source),
-                                             a.data(), b.data(), normal_equations.data());
+            level.copy_and_normal_equations(*a_source, bypasses_cache(level, *a_source), a.data(),
+                                            b.data(), normal_equations.data());
         } else {
-            level->normal_equations(a.data(), m, n, b.data(), normal_equations.data());
+            level.normal_equations(a.data(), m, n, b.data(), normal_equations.data());
         }
-        level->ldlt_solve(n, normal_equations.data(), right_side, x.data());
+        level.ldlt_solve(n, normal_equations.data(), right_side, x.data());
     }
     return x;
 }

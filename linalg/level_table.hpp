@@ -37,15 +37,12 @@ struct LevelTable {
 
     // Up to this size the inverse's loops have their lengths known at compile time.
     std::ptrdiff_t max_tiny_inverse;
-    // Up to this many columns of [a b] the normal equations are formed from dot products of
-    // columns, a column's rows streaming through the vector registers.
-    std::ptrdiff_t max_dot_product_columns;
     // From this many entries a row-major argument may be copied with stores that bypass the
     // cache.
     std::ptrdiff_t min_streamed_copy;
     // Whether small problems (inverses of sizes known at compile time, least squares of few
-    // entries or of few columns) run faster on the level below, as they do with 512-bit
-    // vectors: the level below's 256-bit loops fit short rows and short sums better.
+    // entries) run faster on the level below, as they do with 512-bit vectors: the level
+    // below's 256-bit loops fit short rows and short sums better.
     bool small_problems_below;
 };
 

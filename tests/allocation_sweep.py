@@ -37,8 +37,9 @@ def vector(m, seed=1):
 
 
 # Each case reaches a path of its own: the inverse in registers, in cache and blocked (300 and
-# on), each route of lstsq to a^T a (register tiles, fused panels, packed
-# product, small and blocked LDL^T, the small problems' rounding), and the argument copies
+# on), each route of lstsq to a^T a (dot products and row panels, a's copy made whole or a block
+# of rows at a time as they read it, the packed product, small and blocked LDL^T, the small
+# problems' rounding), and the argument copies
 # (NumPy's copy, the row-major copy, dtype conversion, nested lists, 1-D arguments).
 CASES = {
     "inv 8 C": lambda: (inv.inv, matrix(8, 8)),
@@ -53,6 +54,7 @@ CASES = {
     "lstsq 4x600 F": lambda: (inv.lstsq, matrix(4, 600, "F"), vector(4)),
     "lstsq 1000x10 F": lambda: (inv.lstsq, matrix(1000, 10, "F"), vector(1000)),
     "lstsq 20000x50 C": lambda: (inv.lstsq, matrix(20000, 50), vector(20000)),
+    "lstsq 200x100 C": lambda: (inv.lstsq, matrix(200, 100), vector(200)),
     "lstsq 10000x100 F": lambda: (inv.lstsq, matrix(10000, 100, "F"), vector(10000)),
     "lstsq 300x290 C": lambda: (inv.lstsq, matrix(300, 290), vector(300)),
     "lstsq 3000x600 F": lambda: (inv.lstsq, matrix(3000, 600, "F"), vector(3000)),

@@ -28,9 +28,10 @@ enum class Route {
     rank_update,   // Eigen's rank-k update, a panel of rows at a time
 };
 
-// The one choice of route, by the number of columns of [a b].
-Route route(Index columns) {
-    if (columns <= max_dot_product_columns) {
+// The one choice of route, by the shape of [a b].
+Route route(Index rows, Index columns) {
+    if (columns <= max_dot_product_columns ||
+        (columns <= max_tall_dot_product_columns && rows >= min_tall_rows_per_column * columns)) {
         return Route::dot_products;
     }
     if (!packed_normal_products) {
@@ -40,10 +41,15 @@ Route route(Index columns) {
 }
 
 // G's lower triangle (and, given b, its column n) from tiles of dot products of columns,
-// dot_product_rows rows of a at a time.
-void add_dot_products(const double* a, Index m, Index n, const double* b, double* g) {
+// dot_product_rows rows of a at a time. Given `unfilled`, those rows of a are first copied from
+// it into a, and so read back from cache.
+void add_dot_products(double* a, Index m, Index n, const double* b, double* g,
+                      const MatrixView* unfilled = nullptr, bool bypass_cache = false) {
     for (Index r0 = 0; r0 < m; r0 += dot_product_rows) {
         const Index rows = std::min(dot_product_rows, m - r0);
+        if (unfilled != nullptr) {
+            copy_rows(*unfilled, r0, rows, a + r0, m, bypass_cache);
+        }
         const auto column = [&](Index j) { return j < n ? a + r0 + j * m : b + r0; };
         Index j0 = 0;
         for (; j0 + dot_tile_cols <= n; j0 += dot_tile_cols) {
@@ -254,9 +260,9 @@ void normal_equations(const double* a, Index m, Index n, const double* b, double
     if (m == 0 || n == 0) {
         return;
     }
-    switch (route(b != nullptr ? n + 1 : n)) {
+    switch (route(m, b != nullptr ? n + 1 : n)) {
         case Route::dot_products:
-            add_dot_products(a, m, n, b, normal);
+            add_dot_products(const_cast<double*>(a), m, n, b, normal);
             return;
         case Route::row_panels:
             add_row_panels(const_cast<double*>(a), m, n, b, normal);
@@ -281,10 +287,17 @@ void copy_and_normal_equations(const MatrixView& source, bool bypass_cache, doub
     // whose stores of a large copy bypass the cache, faster than panel by panel through it
     // (100000 x 50 in F order: 1.06 times the time of the whole copy and the pass after it,
     // the source out of cache, on an Intel Xeon with AVX-512; in C order 0.93-0.95).
-    if (m != 0 && n != 0 && source.column_step == 1 &&
-        route(b != nullptr ? n + 1 : n) == Route::row_panels) {
-        add_row_panels(a, m, n, b, normal, &source, bypass_cache);
-        return;
+    if (m != 0 && n != 0 && source.column_step == 1) {
+        switch (route(m, b != nullptr ? n + 1 : n)) {
+            case Route::dot_products:
+                add_dot_products(a, m, n, b, normal, &source, bypass_cache);
+                return;
+            case Route::row_panels:
+                add_row_panels(a, m, n, b, normal, &source, bypass_cache);
+                return;
+            default:
+                break;
+        }
     }
     copy_matrix(source, a, bypass_cache);
     normal_equations(a, m, n, b, normal);

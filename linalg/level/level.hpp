@@ -111,9 +111,9 @@ void copy_rows(const MatrixView& source, Index first_row, Index rows, double* ta
 // has n + 1 columns.
 void normal_equations(const double* a, Index m, Index n, const double* b, double* normal);
 // As copy_matrix(source, a, bypass_cache) followed by normal_equations(a, ...), with the same
-// bits, a being source.rows x source.cols. Where a^T a is formed from panels of rows and the
-// source's rows are contiguous, each panel is copied just before it is read, so that the
-// copy's rows are read while in cache.
+// bits, a being source.rows x source.cols. Where a^T a is formed a block of rows at a time
+// (dot products, row panels) and the source's rows are contiguous, each block is copied just
+// before it is read, so that the copy's rows are read while in cache.
 void copy_and_normal_equations(const MatrixView& source, bool bypass_cache, double* a,
                                const double* b, double* normal);
 // Adds a^T b to `right_side` (n entries), for `a` as above and `b` (m entries).
