@@ -231,7 +231,8 @@ class type_caster<least_squares_matrix> : public advised_eigen_argument<Eigen::M
    public:
     // NOLINTNEXTLINE(google-explicit-constructor)
     operator least_squares_matrix() {
-        return least_squares_matrix{value, unfilled.source.data != nullptr ? &unfilled.source : nullptr};
+        return least_squares_matrix{value,
+                                    unfilled.source.data != nullptr ? &unfilled.source : nullptr};
     }
     template <typename T>
     using cast_op_type = least_squares_matrix;

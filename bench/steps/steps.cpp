@@ -1,9 +1,10 @@
 // Times the steps of lstsq(a, b) one by one, with the kernels of the level the CPU runs: the
 // argument copy (as the module makes it, for a C-order and an F-order source), a^T a and
 // a^T b in their one pass, each alone, and the LDL^T solve; then the whole numerical call, the
-// argument copy into fresh storage included, which it fills as it goes. The copy and the whole call are timed again with
-// the copy's storage already touched: the difference is what fresh pages cost, which the
-// kernel zeroes on first touch. Best of several runs, in ms, printed as one JSON object.
+// argument copy into fresh storage included, which it fills as it goes. The copy and the
+// whole call are timed again with the copy's storage already touched: the difference is what
+// fresh pages cost, which the kernel zeroes on first touch. Best of several runs, in ms,
+// printed as one JSON object.
 //     steps M N [RUNS]
 #include <Eigen/Core>
 #include <algorithm>

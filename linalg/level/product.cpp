@@ -77,10 +77,14 @@ void pack_right(Column column, Index cols, Index depth0, Index depth, double* pa
 }
 
 // C += alpha op(A) B over the packed operands, skipping the tiles for which skip(i, j) (the
-// tile's first row and column in C) holds.
+// tile's first row and column in C) holds. With `b_is_a`, B's first columns are A's rows
+// (op(A) = A^T, B = A, as in A^T A): where op(A) is one block, the slivers of those columns are
+// read from op(A)'s packed slivers, which hold them (tile_rows is a multiple of tile_cols),
+// instead of being packed again.
 template <typename Column, typename Skip>
 void multiply_packed(double alpha, const Block& a, bool transposed, Column b_column, Index depth,
-                     const Block& c, ProductBuffers& buffers, Skip skip) {
+                     const Block& c, ProductBuffers& buffers, Skip skip, bool b_is_a = false) {
+    static_assert(tile_rows % tile_cols == 0, "a sliver of B lies within one sliver of A");
     const Index m = c.rows;
     const Index n = c.cols;
     if (m == 0 || n == 0 || depth == 0) {
@@ -89,14 +93,14 @@ void multiply_packed(double alpha, const Block& a, bool transposed, Column b_col
     const Index deepest = std::min(depth, depth_block);
     double* packed_a = buffers.packed_left(std::min(round_up(m, tile_rows), row_block) * deepest);
     const auto add_tiles = [&](Index ic, Index mc, Index jc, Index jr, Index kc,
-                               const double* sliver) {
+                               const double* sliver, Index sliver_step = tile_cols) {
         const Index cols = std::min<Index>(tile_cols, n - jc - jr);
         for (Index ir = 0; ir < mc; ir += tile_rows) {
             if (skip(ic + ir, jc + jr)) {
                 continue;
             }
             const Index rows = std::min<Index>(tile_rows, mc - ir);
-            add_tile_rows(rows, kc, packed_a + ir * kc, tile_rows, sliver, tile_cols, alpha,
+            add_tile_rows(rows, kc, packed_a + ir * kc, tile_rows, sliver, sliver_step, alpha,
                           &c(ic + ir, jc + jr), c.stride, cols);
         }
     };
@@ -108,6 +112,11 @@ void multiply_packed(double alpha, const Block& a, bool transposed, Column b_col
             const Index kc = std::min(depth_block, depth - pc);
             pack_left(a, transposed, 0, m, pc, kc, packed_a);
             for (Index jr = 0; jr < n; jr += tile_cols) {
+                if (b_is_a && jr + tile_cols <= m) {
+                    const double* rows_of_a = packed_a + jr / tile_rows * tile_rows * kc;
+                    add_tiles(0, m, 0, jr, kc, rows_of_a + jr % tile_rows, tile_rows);
+                    continue;
+                }
                 pack_right([&](Index j) { return b_column(jr + j); },
                            std::min<Index>(tile_cols, n - jr), pc, kc, sliver);
                 add_tiles(0, m, 0, jr, kc, sliver);
@@ -173,7 +182,7 @@ void add_normal_product(const Block& a, const double* extra, const Block& g,
         1.0, a, true, [&](Index j) { return j < n ? &a(0, j) : extra; }, a.rows, g.left(columns),
         buffers,
         // Tiles wholly above G's diagonal; column n, A^T extra, is formed whole.
-        [n](Index i, Index j) { return i + tile_rows <= j && j + tile_cols <= n; });
+        [n](Index i, Index j) { return i + tile_rows <= j && j + tile_cols <= n; }, true);
 }
 
 }  // namespace LINALG_LEVEL_NAMESPACE

@@ -20,8 +20,9 @@ constexpr LevelTable make_table() {
     table.min_streamed_copy = min_streamed_copy;
     // Measured on AVX-512 Xeons: the x86-64-v3 code is 4-11% faster on inverses with sizes
     // known at compile time (n = 8 to 12), and 4-21% on least squares of up to 4096 entries
-    // at 10 x 3, 100 x 10, 60 x 60 and 1000 x 4 (7-12% slower at 400 x 10 and 200 x 20). Taller least squares of few columns no longer go down: with its 5 x 5 tiles of
-    // dot products the AVX-512 level is 10-18% faster there (1000 x 10 to 100000 x 15).
+    // at 10 x 3, 100 x 10, 60 x 60 and 1000 x 4 (7-12% slower at 400 x 10 and 200 x 20).
+    // Taller least squares of few columns no longer go down: with its 5 x 5 tiles of dot
+    // products the AVX-512 level is 10-18% faster there (1000 x 10 to 100000 x 15).
     table.small_problems_below = wide_vectors;
     return table;
 }
