@@ -51,22 +51,21 @@ struct unfilled_copy {
     double* target = nullptr;
 };
 
-// The copy of this call's earlier argument that is still to be filled, if any. It is filled
-// as soon as a later argument's conversion could run Python code (an __array__ method, a
-// warning's filter, a cast during which NumPy lets other threads run), which could change
-// the source; only a native float64 ndarray, which the module copies itself, is converted
-// without.
-static thread_local unfilled_copy* pending_copy = nullptr;
+// The copy of this call's earlier argument that is still to be filled, if any. The next
+// argument's conversion fills it before anything that could run Python code (an __array__
+// method, a warning's filter, a cast during which NumPy lets other threads run), which could
+// change its source; a native float64 ndarray, which the module copies itself, runs none.
+// One pointer serves every thread: it is set at the end of one argument's conversion and
+// taken at the start of the next, and between the two nothing runs that could let another
+// thread take the interpreter lock (a thread-local one cost a small call 5% in lookups).
+static unfilled_copy* pending_copy = nullptr;
 
-inline void fill_pending_copy_unless_plain(handle next_argument) {
-    unfilled_copy* pending = pending_copy;
-    pending_copy = nullptr;
-    linalg::MatrixView view{};
-    if (pending != nullptr &&
-        !(Py_TYPE(next_argument.ptr()) == npy_api::get().PyArray_Type_ &&
-          float64_view(reinterpret_borrow<array>(next_argument), &view))) {
-        linalg::copy_matrix(pending->source, pending->target);
-        pending->source.data = nullptr;
+// Fills `earlier`'s copy, if any, and forgets it.
+inline void fill(unfilled_copy*& earlier) {
+    if (earlier != nullptr) {
+        linalg::copy_matrix(earlier->source, earlier->target);
+        earlier->source.data = nullptr;
+        earlier = nullptr;
     }
 }
 
@@ -81,7 +80,7 @@ inline void fill_pending_copy_unless_plain(handle next_argument) {
 // With MayDefer, a native float64 ndarray passed as it is (whose conversion runs no Python
 // code and cannot fail once the copy is allocated) is left unfilled for the function called to
 // copy on its way through it; its copy is filled at once instead if a later argument's
-// conversion could run Python code (fill_pending_copy_unless_plain).
+// conversion could run Python code (pending_copy).
 template <typename Type, bool MayDefer = false>
 struct advised_eigen_argument {
     using Scalar = typename Type::Scalar;
@@ -97,17 +96,21 @@ struct advised_eigen_argument {
     }
 
     bool load(handle src, bool convert) {
-        fill_pending_copy_unless_plain(src);
+        unfilled_copy* earlier = pending_copy;
+        pending_copy = nullptr;
         unfilled = unfilled_copy{};
         if (!convert && !isinstance<array_t<Scalar>>(src)) {
             return false;
         }
         // NumPy's conversion gives a plain ndarray itself back as it is; it is taken as it is.
         auto& api = npy_api::get();
-        auto buf = Py_TYPE(src.ptr()) == api.PyArray_Type_
-                       ? reinterpret_borrow<array>(src)
-                       : reinterpret_steal<array>(api.PyArray_FromAny_(
-                             src.ptr(), nullptr, 0, 0, npy_api::NPY_ARRAY_ENSUREARRAY_, nullptr));
+        const bool plain = Py_TYPE(src.ptr()) == api.PyArray_Type_;
+        if (!plain) {
+            fill(earlier);
+        }
+        auto buf = plain ? reinterpret_borrow<array>(src)
+                         : reinterpret_steal<array>(api.PyArray_FromAny_(
+                               src.ptr(), nullptr, 0, 0, npy_api::NPY_ARRAY_ENSUREARRAY_, nullptr));
         if (!buf) {
             return rejected();
         }
@@ -126,7 +129,7 @@ struct advised_eigen_argument {
         // or a 2-D source of a vector without its own.
         linalg::MatrixView view{};
         if (float64_view(buf, &view)) {
-            if (MayDefer && buf.ptr() == src.ptr()) {
+            if (MayDefer && plain) {
                 unfilled = unfilled_copy{view, value.data()};
                 pending_copy = &unfilled;
                 return true;
@@ -140,6 +143,7 @@ struct advised_eigen_argument {
         } else if (ref.ndim() == 1) {
             buf = squeezed(buf);
         }
+        fill(earlier);
         if (npy_api::get().PyArray_CopyInto_(ref.ptr(), buf.ptr()) < 0) {
             return rejected();
         }

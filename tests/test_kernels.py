@@ -9,6 +9,7 @@ compile time, factors kept in cache and blocked code, and where the products swi
 """
 
 import math
+import warnings
 
 import numpy as np
 import pytest
@@ -356,14 +357,25 @@ class ChangesA:
         return self.b
 
 
+@pytest.mark.parametrize("way", ["__array__", "warning"])
 @pytest.mark.parametrize("shape", [pytest.param((40, 3), marks=VALGRIND), (20000, 50)])
-def test_matrix_is_copied_before_the_right_hand_side_is_converted(shape):
-    """a is converted, and so copied, before b: what b's conversion does to a comes too late."""
+def test_matrix_is_copied_before_the_right_hand_side_is_converted(shape, way, monkeypatch):
+    """a is converted, and so copied, before b: what b's conversion does to a comes too late,
+    be it through b's __array__ or through the handler of the warning that casting b raises."""
     rng = np.random.default_rng(1)
     a = rng.standard_normal(shape)
     b = rng.standard_normal(shape[0])
-    expected = inv.lstsq(a.copy(), b)
-    np.testing.assert_array_equal(inv.lstsq(a, ChangesA(a, b)), expected)
+    original = a.copy()
+    expected = inv.lstsq(original, b)
+    with warnings.catch_warnings():
+        warnings.simplefilter("always")
+        if way == "__array__":
+            result = inv.lstsq(a, ChangesA(a, b))
+        else:
+            monkeypatch.setattr(warnings, "showwarning", lambda *args, **kwargs: a.__imul__(2.0))
+            result = inv.lstsq(a, b.astype(complex))
+    np.testing.assert_array_equal(a, 2.0 * original)  # b's conversion did change a
+    np.testing.assert_array_equal(result, expected)
 
 
 @pytest.mark.parametrize("n", [700, 1200])
