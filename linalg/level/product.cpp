@@ -78,13 +78,13 @@ void pack_right(Column column, Index cols, Index depth0, Index depth, double* pa
 
 // C += alpha op(A) B over the packed operands, skipping the tiles for which skip(i, j) (the
 // tile's first row and column in C) holds. With `b_is_a`, B's first columns are A's rows
-// (op(A) = A^T, B = A, as in A^T A): where op(A) is one block, the slivers of those columns are
-// read from op(A)'s packed slivers, which hold them (tile_rows is a multiple of tile_cols),
-// instead of being packed again.
+// (op(A) = A^T, B = A, as in A^T A): where op(A) is one block and tile_rows is a multiple of
+// tile_cols (not with NEON's 6 x 8 tiles), the slivers of those columns are read from op(A)'s
+// packed slivers, each within one of them, instead of being packed again.
 template <typename Column, typename Skip>
 void multiply_packed(double alpha, const Block& a, bool transposed, Column b_column, Index depth,
                      const Block& c, ProductBuffers& buffers, Skip skip, bool b_is_a = false) {
-    static_assert(tile_rows % tile_cols == 0, "a sliver of B lies within one sliver of A");
+    constexpr bool slivers_of_b_in_a = tile_rows % tile_cols == 0;
     const Index m = c.rows;
     const Index n = c.cols;
     if (m == 0 || n == 0 || depth == 0) {
@@ -112,7 +112,7 @@ void multiply_packed(double alpha, const Block& a, bool transposed, Column b_col
             const Index kc = std::min(depth_block, depth - pc);
             pack_left(a, transposed, 0, m, pc, kc, packed_a);
             for (Index jr = 0; jr < n; jr += tile_cols) {
-                if (b_is_a && jr + tile_cols <= m) {
+                if (b_is_a && slivers_of_b_in_a && jr + tile_cols <= m) {
                     const double* rows_of_a = packed_a + jr / tile_rows * tile_rows * kc;
                     add_tiles(0, m, 0, jr, kc, rows_of_a + jr % tile_rows, tile_rows);
                     continue;
