@@ -54,7 +54,7 @@ CASES = {
     "lstsq 4x600 F": lambda: (inv.lstsq, matrix(4, 600, "F"), vector(4)),
     "lstsq 1000x10 F": lambda: (inv.lstsq, matrix(1000, 10, "F"), vector(1000)),
     "lstsq 20000x50 C": lambda: (inv.lstsq, matrix(20000, 50), vector(20000)),
-    "lstsq 200x100 C": lambda: (inv.lstsq, matrix(200, 100), vector(200)),
+    "lstsq 300x100 C": lambda: (inv.lstsq, matrix(300, 100), vector(300)),
     "lstsq 10000x100 F": lambda: (inv.lstsq, matrix(10000, 100, "F"), vector(10000)),
     "lstsq 300x290 C": lambda: (inv.lstsq, matrix(300, 290), vector(300)),
     "lstsq 3000x600 F": lambda: (inv.lstsq, matrix(3000, 600, "F"), vector(3000)),
