@@ -36,31 +36,62 @@ void exchange_rows(const Block& block, const Index* pivots, Index count) {
 
 // Position of the first entry of largest magnitude in x[0 .. n-1]: the entry that a scan
 // from the top keeps, taking a later entry only if strictly larger in magnitude. So a NaN is
-// never taken, unless it is x[0] (nothing compares larger than it). The largest magnitude is
-// found a packet at a time, NaNs counting as zero, then its first position.
+// never taken, unless it is x[0] (nothing compares larger than it). A packet at a time, NaNs
+// counting as zero, each lane keeps the first of its entries of largest magnitude and where
+// it is (a position held exactly as a double); of the lanes that hold the largest magnitude,
+// the one with the first position has the entry.
 Index first_largest(const double* x, Index n) {
     using namespace Eigen::internal;
     if (std::isnan(x[0])) {
         return 0;
     }
     double largest = std::abs(x[0]);
+    Index found = 0;
     Index i = 1;
     if (n > 2 * packet_size) {
-        Packet magnitudes = pset1<Packet>(largest);
+        Packet lane_largest = pset1<Packet>(-1.0);  // below every magnitude: the first is kept
+        Packet lane_found = pset1<Packet>(0.0);
+        Packet positions = plset<Packet>(1.0);
         for (; i + packet_size <= n; i += packet_size) {
             const Packet v = ploadu<Packet>(x + i);
-            magnitudes = pmax(magnitudes, pand(pabs(v), pcmp_eq(v, v)));
+            const Packet magnitudes = pand(pabs(v), pcmp_eq(v, v));
+            const Packet larger = pcmp_lt(lane_largest, magnitudes);
+            lane_largest = pselect(larger, magnitudes, lane_largest);
+            lane_found = pselect(larger, positions, lane_found);
+            positions = padd(positions, pset1<Packet>(double{packet_size}));
         }
-        largest = predux_max(magnitudes);
+        const double lanes_largest = predux_max(lane_largest);
+        if (lanes_largest > largest) {
+            largest = lanes_largest;
+            const Packet holds_largest = pcmp_eq(lane_largest, pset1<Packet>(largest));
+            found = static_cast<Index>(predux_min(
+                pselect(holds_largest, lane_found, pset1<Packet>(static_cast<double>(n)))));
+        }
     }
     for (; i < n; ++i) {
-        largest = std::abs(x[i]) > largest ? std::abs(x[i]) : largest;
-    }
-    Index found = 0;
-    while (std::abs(x[found]) != largest) {
-        ++found;
+        if (std::abs(x[i]) > largest) {
+            largest = std::abs(x[i]);
+            found = i;
+        }
     }
     return found;
+}
+
+// Whether x[0 .. count-1] are all finite: a finite value times zero is zero, an infinity or a
+// NaN times zero is a NaN, and so is every sum with a NaN in it.
+bool all_finite(const double* x, Index count) {
+    using namespace Eigen::internal;
+    const Packet zero = pset1<Packet>(0.0);
+    Packet sums = zero;
+    Index i = 0;
+    for (; i + packet_size <= count; i += packet_size) {
+        sums = padd(sums, pmul(ploadu<Packet>(x + i), zero));
+    }
+    double sum = predux(sums);
+    for (; i < count; ++i) {
+        sum += x[i] * 0.0;
+    }
+    return sum == 0.0;
 }
 
 // Writes the rows x cols matrix M, row-major at `source` (rows `source_stride` apart), into
@@ -127,6 +158,13 @@ void factorise_columns(const Block& panel, Index* pivots) {
             for (int r = 0; r < 4; ++r) {
                 pstoreu(column + i + r * packet_size, rows[r]);
             }
+        }
+        for (; i + packet_size <= m; i += packet_size) {
+            Packet rows = ploadu<Packet>(column + i);
+            for (Index q = 0; q < k; ++q) {
+                rows = pmadd(pset1<Packet>(-column[q]), ploadu<Packet>(&panel(i, q)), rows);
+            }
+            pstoreu(column + i, rows);
         }
         for (; i < m; ++i) {
             for (Index q = 0; q < k; ++q) {
@@ -287,9 +325,7 @@ void cached_inverse(double* a, Index n, double* w, double* x, int* row_at) {
         Index pivots[lu_leaf];
         factorise_columns(Block{x, m, width, m}, pivots);
         for (Index k = 0; k < width; ++k) {
-            for (Index i = k + 1; i < m; ++i) {
-                finite_multipliers = finite_multipliers && std::isfinite(x[i + k * m]);
-            }
+            finite_multipliers = finite_multipliers && all_finite(x + k * m + k + 1, m - k - 1);
             if (pivots[k] != k) {
                 std::swap_ranges(in(w, k0 + k), in(w, k0 + k) + ld, in(w, k0 + pivots[k]));
                 std::swap(row_at[k0 + k], row_at[k0 + pivots[k]]);
