@@ -95,7 +95,7 @@ void copy_matrix(const MatrixView& source, double* target) {
     level.copy_matrix(source, target, bypasses_cache(level, source));
 }
 
-Eigen::MatrixXd inv(Eigen::MatrixXd a) {
+Eigen::MatrixXd inv(Eigen::MatrixXd a, const MatrixView* a_source) {
     // The factorisation takes rows == cols for granted and would read outside a
     // non-square matrix, so the shape is checked first.
     if (a.rows() != a.cols()) {
@@ -106,7 +106,8 @@ Eigen::MatrixXd inv(Eigen::MatrixXd a) {
     const Chosen& best = chosen();
     const LevelTable* level =
         a.rows() <= best.level->max_tiny_inverse ? best.small_problems : best.level;
-    level->invert(a.data(), a.rows());
+    level->invert(a.data(), a.rows(), a_source,
+                  a_source != nullptr && bypasses_cache(*level, *a_source));
     return a;
 }
 

@@ -15,8 +15,10 @@ struct LevelTable {
     // Copies `source` into the column-major `target` (source.rows x source.cols), a row-major
     // source with stores that bypass the cache where `bypass_cache` says so.
     void (*copy_matrix)(const MatrixView& source, double* target, bool bypass_cache);
-    // Inverts the n x n column-major `a` in place.
-    void (*invert)(double* a, std::ptrdiff_t n);
+    // Inverts the n x n column-major `a` in place. Given `source`, a's values are still to be
+    // copied from it, as copy_matrix(*source, a, bypass_cache) would, and the result is the
+    // same; where the inverse lays a out again anyway, it reads the source instead.
+    void (*invert)(double* a, std::ptrdiff_t n, const MatrixView* source, bool bypass_cache);
     // Adds to the lower triangle of `normal` (n x n, column-major) that of a^T a, for the
     // m x n column-major `a`; given `b` (m entries), also a^T b to column n of `normal`, which
     // then has n + 1 columns.

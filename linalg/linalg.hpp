@@ -13,7 +13,10 @@ namespace linalg {
 // needs no second buffer.
 // A singular matrix is not detected: zero pivots show as infinities and NaNs in the result.
 // Throws std::invalid_argument when `a` is not square, before any factorisation runs.
-Eigen::MatrixXd inv(Eigen::MatrixXd a);
+// Given `a_source`, `a` has its shape and storage but not yet its values: inv copies them
+// from a_source as copy_matrix() would, or reads them from it where it lays a out again, and
+// the result is the same.
+Eigen::MatrixXd inv(Eigen::MatrixXd a, const MatrixView *a_source = nullptr);
 
 // Least-squares solution x of a x ~ b through the normal equations (a^T a) x = a^T b,
 // factorised with a diagonally pivoted LDL^T over the lower triangle of a^T a.

@@ -224,22 +224,23 @@ struct advised_eigen_argument {
     unfilled_copy unfilled;
 };
 
-// lstsq's first argument: its copy, with the source it is still to be copied from, if any.
-struct least_squares_matrix {
+// The first argument of inv and of lstsq: its copy, with the source it is still to be copied
+// from, if any.
+struct deferred_matrix {
     Eigen::MatrixXd& copy;
     const linalg::MatrixView* unfilled_source;
 };
 
 template <>
-class type_caster<least_squares_matrix> : public advised_eigen_argument<Eigen::MatrixXd, true> {
+class type_caster<deferred_matrix> : public advised_eigen_argument<Eigen::MatrixXd, true> {
    public:
     // NOLINTNEXTLINE(google-explicit-constructor)
-    operator least_squares_matrix() {
-        return least_squares_matrix{value,
+    operator deferred_matrix() {
+        return deferred_matrix{value,
                                     unfilled.source.data != nullptr ? &unfilled.source : nullptr};
     }
     template <typename T>
-    using cast_op_type = least_squares_matrix;
+    using cast_op_type = deferred_matrix;
 };
 
 template <>
@@ -261,8 +262,10 @@ PyObject* create_module() {
         auto* definition = new py::module_::module_def();
         auto module =
             py::module_::create_extension_module("code", "auto-compiled c++ extension", definition);
-        module.def("inv", &linalg::inv);
-        module.def("lstsq", [](py::detail::least_squares_matrix a, Eigen::VectorXd& b) {
+        module.def("inv", [](py::detail::deferred_matrix a) {
+            return linalg::inv(std::move(a.copy), a.unfilled_source);
+        });
+        module.def("lstsq", [](py::detail::deferred_matrix a, Eigen::VectorXd& b) {
             return linalg::lstsq(a.copy, b, a.unfilled_source);
         });
         return module.release().ptr();

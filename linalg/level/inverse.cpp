@@ -34,48 +34,52 @@ void exchange_rows(const Block& block, const Index* pivots, Index count) {
     }
 }
 
-// Position of the first entry of largest magnitude in x[0 .. n-1]: the entry that a scan
-// from the top keeps, taking a later entry only if strictly larger in magnitude. So a NaN is
-// never taken, unless it is x[0] (nothing compares larger than it). A packet at a time, NaNs
-// counting as zero, each lane keeps the first of its entries of largest magnitude and where
-// it is (a position held exactly as a double); of the lanes that hold the largest magnitude,
-// the one with the first position has the entry.
-Index first_largest(const double* x, Index n) {
-    using namespace Eigen::internal;
-    if (std::isnan(x[0])) {
-        return 0;
+// The search for the first entry of largest magnitude in a column: the entry that a scan from
+// the top keeps, taking a later entry only if strictly larger in magnitude. So a NaN is never
+// taken, unless it is the first entry (nothing compares larger than it). The entries come a
+// packet at a time as they are computed, from the top, then one at a time; NaNs count as
+// zero. Each lane keeps the first of its entries of largest magnitude and where it is (a
+// position held exactly as a double); of the lanes that hold the largest magnitude, the one
+// with the first position has the entry, unless an entry after the packets is larger.
+class FirstLargest {
+public:
+    void add(const Packet& values, Index first_position) {
+        using namespace Eigen::internal;
+        const Packet magnitudes = pand(pabs(values), pcmp_eq(values, values));
+        const Packet larger = pcmp_lt(lane_largest_, magnitudes);
+        lane_largest_ = pselect(larger, magnitudes, lane_largest_);
+        lane_found_ = pselect(larger, padd(plset<Packet>(0.0), pset1<Packet>(static_cast<double>(first_position))), lane_found_);
+        any_packet_ = true;
     }
-    double largest = std::abs(x[0]);
-    Index found = 0;
-    Index i = 1;
-    if (n > 2 * packet_size) {
-        Packet lane_largest = pset1<Packet>(-1.0);  // below every magnitude: the first is kept
-        Packet lane_found = pset1<Packet>(0.0);
-        Packet positions = plset<Packet>(1.0);
-        for (; i + packet_size <= n; i += packet_size) {
-            const Packet v = ploadu<Packet>(x + i);
-            const Packet magnitudes = pand(pabs(v), pcmp_eq(v, v));
-            const Packet larger = pcmp_lt(lane_largest, magnitudes);
-            lane_largest = pselect(larger, magnitudes, lane_largest);
-            lane_found = pselect(larger, positions, lane_found);
-            positions = padd(positions, pset1<Packet>(double{packet_size}));
+    // Position of the entry in x[first .. m-1], x[first] being the first entry and the
+    // packets added covering x[first .. rest-1].
+    Index found(const double* x, Index first, Index rest, Index m) const {
+        using namespace Eigen::internal;
+        if (std::isnan(x[first])) {
+            return first;
         }
-        const double lanes_largest = predux_max(lane_largest);
-        if (lanes_largest > largest) {
-            largest = lanes_largest;
-            const Packet holds_largest = pcmp_eq(lane_largest, pset1<Packet>(largest));
-            found = static_cast<Index>(predux_min(
-                pselect(holds_largest, lane_found, pset1<Packet>(static_cast<double>(n)))));
+        double largest = std::abs(x[first]);
+        Index found = first;
+        if (any_packet_) {
+            largest = predux_max(lane_largest_);
+            const Packet holds_largest = pcmp_eq(lane_largest_, pset1<Packet>(largest));
+            found = static_cast<Index>(predux_min(pselect(holds_largest, lane_found_,
+                                                          pset1<Packet>(static_cast<double>(m)))));
         }
+        for (Index i = std::max(rest, first + 1); i < m; ++i) {
+            if (std::abs(x[i]) > largest) {
+                largest = std::abs(x[i]);
+                found = i;
+            }
+        }
+        return found;
     }
-    for (; i < n; ++i) {
-        if (std::abs(x[i]) > largest) {
-            largest = std::abs(x[i]);
-            found = i;
-        }
-    }
-    return found;
-}
+
+private:
+    Packet lane_largest_ = Eigen::internal::pset1<Packet>(-1.0);  // below every magnitude
+    Packet lane_found_ = Eigen::internal::pset1<Packet>(0.0);
+    bool any_packet_ = false;
+};
 
 // Whether x[0 .. count-1] are all finite: a finite value times zero is zero, an infinity or a
 // NaN times zero is a NaN, and so is every sum with a NaN in it.
@@ -143,6 +147,7 @@ void factorise_columns(const Block& panel, Index* pivots) {
                 column[i] -= panel(i, q) * column[q];
             }
         }
+        FirstLargest search;
         Index i = k;
         for (; i + block_rows <= m; i += block_rows) {
             Packet rows[4];
@@ -157,6 +162,7 @@ void factorise_columns(const Block& panel, Index* pivots) {
             }
             for (int r = 0; r < 4; ++r) {
                 pstoreu(column + i + r * packet_size, rows[r]);
+                search.add(rows[r], i + r * packet_size);
             }
         }
         for (; i + packet_size <= m; i += packet_size) {
@@ -165,13 +171,15 @@ void factorise_columns(const Block& panel, Index* pivots) {
                 rows = pmadd(pset1<Packet>(-column[q]), ploadu<Packet>(&panel(i, q)), rows);
             }
             pstoreu(column + i, rows);
+            search.add(rows, i);
         }
+        const Index rest = i;
         for (; i < m; ++i) {
             for (Index q = 0; q < k; ++q) {
                 column[i] -= panel(i, q) * column[q];
             }
         }
-        Index pivot_row = k + first_largest(column + k, m - k);
+        Index pivot_row = search.found(column, k, rest, m);
         const double pivot = column[pivot_row];
         if (pivot == 0.0) {
             pivot_row = k;  // nothing to exchange, nothing to divide
@@ -298,17 +306,32 @@ void tiny_inverse(double* a, Index n) {
     }
 }
 
-// The inverse of the n x n column-major `a`, in place, for n <= max_cached_inverse. The
-// factors, then the inverse, are kept row-major in cache, each row padded to whole packets
+// The inverse of the n x n matrix `source` into the column-major `a`, for n <=
+// max_cached_inverse (source may be a itself). The factors, then the inverse, are kept
+// row-major in cache, each row padded to whole packets
 // (ld doubles): a row exchange and every update run along whole packets of rows, and the
 // updates of several rows by several steps run as the product's register tiles, on their
 // operands where they are. `w` (the copy of a, then L and U) and `x` (a panel of the LU, then
 // L^-1, then U^-1 L^-1) hold n rows of ld doubles each and start on a packet; row_at (the row
 // of a now at each position) holds n entries.
-void cached_inverse(double* a, Index n, double* w, double* x, int* row_at) {
+void cached_inverse(const MatrixView& source, double* a, Index n, double* w, double* x,
+                    int* row_at) {
     const Index ld = round_up(n, packet_size);
     const auto in = [ld](double* matrix, Index i) { return matrix + i * ld; };
-    transpose_into(a, n, n, n, [&](Index i) { return in(w, i); });
+    if (source.column_step == 1) {
+        for (Index i = 0; i < n; ++i) {
+            std::memcpy(in(w, i), source.data + i * source.row_step,
+                        sizeof(double) * static_cast<size_t>(n));
+        }
+    } else if (source.row_step == 1) {
+        transpose_into(source.data, source.column_step, n, n, [&](Index i) { return in(w, i); });
+    } else {
+        for (Index i = 0; i < n; ++i) {
+            for (Index j = 0; j < n; ++j) {
+                in(w, i)[j] = source.data[i * source.row_step + j * source.column_step];
+            }
+        }
+    }
     for (Index i = 0; i < n; ++i) {
         std::fill(in(w, i) + n, in(w, i) + ld, 0.0);
         row_at[i] = static_cast<int>(i);
@@ -516,19 +539,24 @@ void invert_from_factors(const Block& a, const Index* pivots, ProductBuffers& bu
     }
 }
 
-void invert(double* a, Index n) {
+void invert(double* a, Index n, const MatrixView* source, bool bypass_cache) {
+    const bool cached = n > max_tiny_inverse && n <= max_cached_inverse;
+    if (source != nullptr && !cached) {
+        copy_matrix(*source, a, bypass_cache);
+    }
     if (n <= max_tiny_inverse) {
         if (n > 0) {
             tiny_inverse<max_tiny_inverse>(a, n);
         }
         return;
     }
-    if (n <= max_cached_inverse) {
+    if (cached) {
         // On the heap: a thread's stack may be small.
         const Index ld = round_up(n, packet_size);
         Eigen::VectorXd factors_and_inverse(2 * ld * n);
         int row_at[max_cached_inverse];
-        cached_inverse(a, n, factors_and_inverse.data(), factors_and_inverse.data() + ld * n, row_at);
+        cached_inverse(source != nullptr ? *source : MatrixView{a, n, n, 1, n}, a, n,
+                       factors_and_inverse.data(), factors_and_inverse.data() + ld * n, row_at);
         return;
     }
     const Block x{a, n, n, n};

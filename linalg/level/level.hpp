@@ -87,9 +87,10 @@ void multiply_unit_lower_left(double alpha, const Block& lower, const Block& b,
 void multiply_unit_lower_right(const Block& b, const Block& lower, ProductBuffers& buffers);
 
 // inverse.cpp: the inverse of the n x n column-major `a`, in place, through LU with partial
-// pivoting. Beyond max_cached_inverse it runs three steps, declared here for bench/steps to
-// time one by one:
-void invert(double* a, Index n);
+// pivoting; given `source`, a's values are still to be copied from it (LevelTable::invert).
+// Beyond max_cached_inverse it runs three steps, declared here for bench/steps to time one
+// by one:
+void invert(double* a, Index n, const MatrixView* source, bool bypass_cache);
 // P a = L U in place (L's unit diagonal implied); pivots[k] is the row exchanged with row k.
 void factorise(const Block& a, Index* pivots, ProductBuffers& buffers);
 // L's strict lower triangle replaced by L^-1's.
