@@ -106,8 +106,10 @@ Eigen::MatrixXd inv(Eigen::MatrixXd a, const MatrixView* a_source) {
     const Chosen& best = chosen();
     const LevelTable* level =
         a.rows() <= best.level->max_tiny_inverse ? best.small_problems : best.level;
+    static const bool intel = cpu_made_by_intel();
     level->invert(a.data(), a.rows(), a_source,
-                  a_source != nullptr && bypasses_cache(*level, *a_source));
+                  a_source != nullptr && bypasses_cache(*level, *a_source),
+                  intel ? level->max_cached_inverse_on_intel : level->max_cached_inverse);
     return a;
 }
 

@@ -15,10 +15,12 @@ struct LevelTable {
     // Copies `source` into the column-major `target` (source.rows x source.cols), a row-major
     // source with stores that bypass the cache where `bypass_cache` says so.
     void (*copy_matrix)(const MatrixView& source, double* target, bool bypass_cache);
-    // Inverts the n x n column-major `a` in place. Given `source`, a's values are still to be
-    // copied from it, as copy_matrix(*source, a, bypass_cache) would, and the result is the
-    // same; where the inverse lays a out again anyway, it reads the source instead.
-    void (*invert)(double* a, std::ptrdiff_t n, const MatrixView* source, bool bypass_cache);
+    // Inverts the n x n column-major `a` in place, its factors kept in cache up to n =
+    // max_cached (one of the two below). Given `source`, a's values are still to be copied
+    // from it, as copy_matrix(*source, a, bypass_cache) would, and the result is the same;
+    // where the inverse lays a out again anyway, it reads the source instead.
+    void (*invert)(double* a, std::ptrdiff_t n, const MatrixView* source, bool bypass_cache,
+                   std::ptrdiff_t max_cached);
     // Adds to the lower triangle of `normal` (n x n, column-major) that of a^T a, for the
     // m x n column-major `a`; given `b` (m entries), also a^T b to column n of `normal`, which
     // then has n + 1 columns.
@@ -39,6 +41,10 @@ struct LevelTable {
 
     // Up to this size the inverse's loops have their lengths known at compile time.
     std::ptrdiff_t max_tiny_inverse;
+    // Up to this size the inverse keeps its factors in cache, on Intel's processors and on
+    // others.
+    std::ptrdiff_t max_cached_inverse_on_intel;
+    std::ptrdiff_t max_cached_inverse;
     // From this many entries a row-major argument may be copied with stores that bypass the
     // cache.
     std::ptrdiff_t min_streamed_copy;

@@ -36,8 +36,8 @@ def vector(m, seed=1):
     return np.random.default_rng(seed).standard_normal(m)
 
 
-# Each case reaches a path of its own: the inverse in registers, in cache and blocked (300 and
-# on), each route of lstsq to a^T a (dot products and row panels, a's copy made whole or a block
+# Each case reaches a path of its own: the inverse in registers, in cache (up to 384 on Intel's
+# AVX-512 processors) and blocked (from 1100 everywhere), each route of lstsq to a^T a (dot products and row panels, a's copy made whole or a block
 # of rows at a time as they read it, the packed product, small and blocked LDL^T, the small
 # problems' rounding), and the argument copies
 # (NumPy's copy, the row-major copy, dtype conversion, nested lists, 1-D arguments).

@@ -307,7 +307,7 @@ void tiny_inverse(double* a, Index n) {
 }
 
 // The inverse of the n x n matrix `source` into the column-major `a`, for n <=
-// max_cached_inverse (source may be a itself). The factors, then the inverse, are kept
+// largest_cached_inverse (source may be a itself). The factors, then the inverse, are kept
 // row-major in cache, each row padded to whole packets
 // (ld doubles): a row exchange and every update run along whole packets of rows, and the
 // updates of several rows by several steps run as the product's register tiles, on their
@@ -539,8 +539,8 @@ void invert_from_factors(const Block& a, const Index* pivots, ProductBuffers& bu
     }
 }
 
-void invert(double* a, Index n, const MatrixView* source, bool bypass_cache) {
-    const bool cached = n > max_tiny_inverse && n <= max_cached_inverse;
+void invert(double* a, Index n, const MatrixView* source, bool bypass_cache, Index max_cached) {
+    const bool cached = n > max_tiny_inverse && n <= std::min(max_cached, largest_cached_inverse);
     if (source != nullptr && !cached) {
         copy_matrix(*source, a, bypass_cache);
     }
@@ -554,7 +554,7 @@ void invert(double* a, Index n, const MatrixView* source, bool bypass_cache) {
         // On the heap: a thread's stack may be small.
         const Index ld = round_up(n, packet_size);
         Eigen::VectorXd factors_and_inverse(2 * ld * n);
-        int row_at[max_cached_inverse];
+        int row_at[largest_cached_inverse];
         cached_inverse(source != nullptr ? *source : MatrixView{a, n, n, 1, n}, a, n,
                        factors_and_inverse.data(), factors_and_inverse.data() + ld * n, row_at);
         return;

@@ -90,7 +90,7 @@ void multiply_unit_lower_right(const Block& b, const Block& lower, ProductBuffer
 // pivoting; given `source`, a's values are still to be copied from it (LevelTable::invert).
 // Beyond max_cached_inverse it runs three steps, declared here for bench/steps to time one
 // by one:
-void invert(double* a, Index n, const MatrixView* source, bool bypass_cache);
+void invert(double* a, Index n, const MatrixView* source, bool bypass_cache, Index max_cached);
 // P a = L U in place (L's unit diagonal implied); pivots[k] is the row exchanged with row k.
 void factorise(const Block& a, Index* pivots, ProductBuffers& buffers);
 // L's strict lower triangle replaced by L^-1's.

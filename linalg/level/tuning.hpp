@@ -48,9 +48,13 @@ constexpr int max_tiny_inverse = 16;
 // for the product first, which pays once the two no longer fit the second-level cache, so
 // the size follows that cache: about 3/4 of it holds the two at the threshold. Measured on
 // AVX2 (AMD EPYC Zen 3, 512 KB): 1.9x the blocked path at n = 96, 1.4x at 160, 0.85x at 176;
-// on the baseline level 1.3x at 128. AVX-512 processors have 1-2 MB; on an Intel Xeon with
-// 2 MB: 1.7x at 100, 1.2x at 224, 1.1x at 256, 1.0x at 320.
+// on the baseline level 1.3x at 128. AVX-512 processors have 1-2 MB; 224 keeps the two within
+// 0.8 MB. Intel's, with 2 MB, keep the cached path ahead much further, and the dispatcher
+// takes max_cached_inverse_on_intel there: on a Xeon with 2 MB, 1.27x the blocked path at
+// n = 256, 1.14x at 320, 1.13x at 384, 1.05x at 448, 0.92x at 512.
 constexpr Index max_cached_inverse = wide_vectors ? 224 : 160;
+constexpr Index max_cached_inverse_on_intel = wide_vectors ? 384 : max_cached_inverse;
+constexpr Index largest_cached_inverse = std::max(max_cached_inverse, max_cached_inverse_on_intel);
 // Columns per panel of the blocked LU: the trailing matrix is updated once per panel, by a
 // product of that depth. A panel is factorised by halving down to lu_leaf columns, which are
 // eliminated directly.
