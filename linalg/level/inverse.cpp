@@ -130,6 +130,25 @@ void transpose_into(const double* source, Index source_stride, Index rows, Index
     }
 }
 
+// Writes the n x n matrix `source` row by row, row i to row(i)[0 .. n-1].
+template <typename Row>
+void copy_rows_from(const MatrixView& source, Index n, Row row) {
+    if (source.column_step == 1) {
+        for (Index i = 0; i < n; ++i) {
+            std::memcpy(row(i), source.data + i * source.row_step,
+                        sizeof(double) * static_cast<size_t>(n));
+        }
+    } else if (source.row_step == 1) {
+        transpose_into(source.data, source.column_step, n, n, row);
+    } else {
+        for (Index i = 0; i < n; ++i) {
+            for (Index j = 0; j < n; ++j) {
+                row(i)[j] = source.data[i * source.row_step + j * source.column_step];
+            }
+        }
+    }
+}
+
 // LU with partial pivoting of the panel (rows >= cols), unblocked, in place, its row exchanges
 // applied within the panel; pivots[k] is the row exchanged with row k. Left-looking: column k
 // takes the updates of the steps before it only once it is reached, in their order, a block
@@ -227,19 +246,31 @@ void subtract_scaled(double* target, double factor, const double* source, Index 
     }
 }
 
-// The inverse of the N x N column-major `a`, in place, for N <= max_tiny_inverse: the steps
-// of cached_inverse() below, unblocked, with every loop's length known at compile time, so
-// that they unroll and the factors and the inverse stay in registers; every term of L^-1
-// takes part.
+// The inverse of the N x N matrix `source` into the column-major `a` (which may be the source
+// itself), for N <= max_tiny_inverse: the steps of cached_inverse() below, unblocked, with
+// every loop's length known at compile time, so that they unroll and the factors and the
+// inverse stay in registers; every term of L^-1 takes part.
 template <int N>
-void tiny_inverse(double* a) {
+void tiny_inverse(const MatrixView& source, double* a) {
     double w[N][N];  // L and U, row-major
     double x[N][N];  // L^-1, then U^-1 L^-1
     int row_at[N];
-    for (int i = 0; i < N; ++i) {
-        for (int j = 0; j < N; ++j) {
-            w[i][j] = a[i + j * N];
+    // Row by row from a row-major source, column by column from any other.
+    const double* entries = source.data;
+    if (source.column_step == 1) {
+        for (int i = 0; i < N; ++i) {
+            for (int j = 0; j < N; ++j) {
+                w[i][j] = entries[i * source.row_step + j];
+            }
         }
+    } else {
+        for (int j = 0; j < N; ++j) {
+            for (int i = 0; i < N; ++i) {
+                w[i][j] = entries[i * source.row_step + j * source.column_step];
+            }
+        }
+    }
+    for (int i = 0; i < N; ++i) {
         row_at[i] = i;
     }
     for (int k = 0; k < N; ++k) {
@@ -296,13 +327,13 @@ void tiny_inverse(double* a) {
     }
 }
 
-// tiny_inverse<n>(a) for 0 < n <= N.
+// tiny_inverse<n>(source, a) for 0 < n <= N.
 template <int N>
-void tiny_inverse(double* a, Index n) {
+void tiny_inverse(const MatrixView& source, double* a, Index n) {
     if (n == N) {
-        tiny_inverse<N>(a);
+        tiny_inverse<N>(source, a);
     } else if (N > 1) {
-        tiny_inverse<(N > 1 ? N - 1 : 1)>(a, n);
+        tiny_inverse<(N > 1 ? N - 1 : 1)>(source, a, n);
     }
 }
 
@@ -318,20 +349,7 @@ void cached_inverse(const MatrixView& source, double* a, Index n, double* w, dou
                     int* row_at) {
     const Index ld = round_up(n, packet_size);
     const auto in = [ld](double* matrix, Index i) { return matrix + i * ld; };
-    if (source.column_step == 1) {
-        for (Index i = 0; i < n; ++i) {
-            std::memcpy(in(w, i), source.data + i * source.row_step,
-                        sizeof(double) * static_cast<size_t>(n));
-        }
-    } else if (source.row_step == 1) {
-        transpose_into(source.data, source.column_step, n, n, [&](Index i) { return in(w, i); });
-    } else {
-        for (Index i = 0; i < n; ++i) {
-            for (Index j = 0; j < n; ++j) {
-                in(w, i)[j] = source.data[i * source.row_step + j * source.column_step];
-            }
-        }
-    }
+    copy_rows_from(source, n, [&](Index i) { return in(w, i); });
     for (Index i = 0; i < n; ++i) {
         std::fill(in(w, i) + n, in(w, i) + ld, 0.0);
         row_at[i] = static_cast<int>(i);
@@ -540,24 +558,26 @@ void invert_from_factors(const Block& a, const Index* pivots, ProductBuffers& bu
 }
 
 void invert(double* a, Index n, const MatrixView* source, bool bypass_cache, Index max_cached) {
-    const bool cached = n > max_tiny_inverse && n <= std::min(max_cached, largest_cached_inverse);
-    if (source != nullptr && !cached) {
-        copy_matrix(*source, a, bypass_cache);
-    }
+    // The inverses that lay their factors out row-major read them from the source; the
+    // blocked one works in a's own storage.
+    const MatrixView from = source != nullptr ? *source : MatrixView{a, n, n, 1, n};
     if (n <= max_tiny_inverse) {
         if (n > 0) {
-            tiny_inverse<max_tiny_inverse>(a, n);
+            tiny_inverse<max_tiny_inverse>(from, a, n);
         }
         return;
     }
-    if (cached) {
+    if (n <= std::min(max_cached, largest_cached_inverse)) {
         // On the heap: a thread's stack may be small.
         const Index ld = round_up(n, packet_size);
         Eigen::VectorXd factors_and_inverse(2 * ld * n);
         int row_at[largest_cached_inverse];
-        cached_inverse(source != nullptr ? *source : MatrixView{a, n, n, 1, n}, a, n,
-                       factors_and_inverse.data(), factors_and_inverse.data() + ld * n, row_at);
+        cached_inverse(from, a, n, factors_and_inverse.data(), factors_and_inverse.data() + ld * n,
+                       row_at);
         return;
+    }
+    if (source != nullptr) {
+        copy_matrix(*source, a, bypass_cache);
     }
     const Block x{a, n, n, n};
     Eigen::Matrix<Index, Eigen::Dynamic, 1> pivots(n);
