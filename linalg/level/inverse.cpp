@@ -42,13 +42,15 @@ void exchange_rows(const Block& block, const Index* pivots, Index count) {
 // position held exactly as a double); of the lanes that hold the largest magnitude, the one
 // with the first position has the entry, unless an entry after the packets is larger.
 class FirstLargest {
-public:
+   public:
     void add(const Packet& values, Index first_position) {
         using namespace Eigen::internal;
         const Packet magnitudes = pand(pabs(values), pcmp_eq(values, values));
         const Packet larger = pcmp_lt(lane_largest_, magnitudes);
         lane_largest_ = pselect(larger, magnitudes, lane_largest_);
-        lane_found_ = pselect(larger, padd(plset<Packet>(0.0), pset1<Packet>(static_cast<double>(first_position))), lane_found_);
+        lane_found_ = pselect(
+            larger, padd(plset<Packet>(0.0), pset1<Packet>(static_cast<double>(first_position))),
+            lane_found_);
         any_packet_ = true;
     }
     // Position of the entry in x[first .. m-1], x[first] being the first entry and the
@@ -63,8 +65,8 @@ public:
         if (any_packet_) {
             largest = predux_max(lane_largest_);
             const Packet holds_largest = pcmp_eq(lane_largest_, pset1<Packet>(largest));
-            found = static_cast<Index>(predux_min(pselect(holds_largest, lane_found_,
-                                                          pset1<Packet>(static_cast<double>(m)))));
+            found = static_cast<Index>(predux_min(
+                pselect(holds_largest, lane_found_, pset1<Packet>(static_cast<double>(m)))));
         }
         for (Index i = std::max(rest, first + 1); i < m; ++i) {
             if (std::abs(x[i]) > largest) {
@@ -75,7 +77,7 @@ public:
         return found;
     }
 
-private:
+   private:
     Packet lane_largest_ = Eigen::internal::pset1<Packet>(-1.0);  // below every magnitude
     Packet lane_found_ = Eigen::internal::pset1<Packet>(0.0);
     bool any_packet_ = false;
