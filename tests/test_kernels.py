@@ -29,9 +29,11 @@ INV_SIZES = [1, 2, 3, 4,
              # blocked: two LU panels, halved L^-1, several row blocks of the solve
              pytest.param(161, marks=VALGRIND),
              pytest.param(191, marks=VALGRIND),  # blocked: triangles left below a leaf
-             192, 193, 224, 225,  # factors in cache with 512-bit vectors up to 224, on Intel 384
+             192, 193, 224, 225,  # factors in cache with 512-bit vectors up to 224
              pytest.param(257, marks=VALGRIND),  # products on several blocks of A
-             384, 385, 512, 520]
+             # factors in cache on Intel's AVX-512 processors up to 384 (elsewhere blocked, as 300)
+             pytest.param(384, marks=pytest.mark.slow), pytest.param(385, marks=pytest.mark.slow),
+             512, 520]
 LSTSQ_SHAPES = [(1, 1), (3, 2), (5, 3),
                 pytest.param(10, 3, marks=VALGRIND),  # small: dot products, a^T b at the baseline
                 (40, 7), (17, 16),
@@ -75,7 +77,11 @@ def test_lstsq_matches_numpy(m, n):
     np.testing.assert_allclose(inv.lstsq(a, b), np.linalg.lstsq(a, b, rcond=None)[0], rtol=1e-9, atol=1e-12)
 
 
-@pytest.mark.parametrize("n", [4, 16, 17, 64, 65, 128, 160, 161, 300, 400])
+# 400: blocked on every processor (300 keeps its factors in cache on Intel's AVX-512 ones).
+BLOCKED_EVERYWHERE = pytest.param(400, marks=pytest.mark.slow)
+
+
+@pytest.mark.parametrize("n", [4, 16, 17, 64, 65, 128, 160, 161, 300, BLOCKED_EVERYWHERE])
 def test_inverse_pivots_every_row(n):
     """A permuted matrix needs a row exchange at each step; its inverse is exact."""
     rng = np.random.default_rng(n)
@@ -85,7 +91,7 @@ def test_inverse_pivots_every_row(n):
     np.testing.assert_array_equal(inv.inv(a), (permutation / scale[:, None]).T)
 
 
-@pytest.mark.parametrize("n", [2, 3, 16, 17, 64, 65, 100, 160, 161, 300, 400])
+@pytest.mark.parametrize("n", [2, 3, 16, 17, 64, 65, 100, 160, 161, 300, BLOCKED_EVERYWHERE])
 def test_last_zero_pivot_spreads_to_every_row_above(n):
     """Every back-substitution term takes part, zero coefficients included: 0 * inf is NaN."""
     a = np.diag(np.r_[np.full(n - 1, 2.0), 0.0])
@@ -95,7 +101,8 @@ def test_last_zero_pivot_spreads_to_every_row_above(n):
 
 
 @pytest.mark.parametrize(("n", "k"), [(5, 2), (16, 0), (17, 8), (64, 0), (64, 40), (65, 64), (130, 0), (160, 159),
-                                    (161, 100), (200, 150), (256, 255), (400, 399)])
+                                    (161, 100), (200, 150), (256, 255),
+                                    pytest.param(400, 399, marks=pytest.mark.slow)])
 def test_zero_pivot_inside_makes_every_row_above_non_finite(n, k):
     """Rows above the zero pivot meet its infinity through zero coefficients of U: NaN."""
     a = np.diag(np.full(n, 2.0))
@@ -176,7 +183,7 @@ def non_finite(x):
 
 
 @pytest.mark.parametrize("n", [2, 3, 4, 5, 6, 7, 8, 16, 17, 40, 64, 65, 100, 160, 161, 300,
-                               pytest.param(400, marks=pytest.mark.slow)])
+                               BLOCKED_EVERYWHERE])
 def test_pivot_ties_go_to_the_topmost_row(n):
     """Between pivot candidates of equal magnitude the topmost row wins, which singular input
     shows: where its infinities and NaNs fall, and their signs, depend on the rows chosen.
