@@ -236,8 +236,7 @@ class type_caster<deferred_matrix> : public advised_eigen_argument<Eigen::Matrix
    public:
     // NOLINTNEXTLINE(google-explicit-constructor)
     operator deferred_matrix() {
-        return deferred_matrix{value,
-                                    unfilled.source.data != nullptr ? &unfilled.source : nullptr};
+        return deferred_matrix{value, unfilled.source.data != nullptr ? &unfilled.source : nullptr};
     }
     template <typename T>
     using cast_op_type = deferred_matrix;

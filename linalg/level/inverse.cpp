@@ -48,9 +48,8 @@ class FirstLargest {
         const Packet magnitudes = pand(pabs(values), pcmp_eq(values, values));
         const Packet larger = pcmp_lt(lane_largest_, magnitudes);
         lane_largest_ = pselect(larger, magnitudes, lane_largest_);
-        lane_found_ = pselect(
-            larger, padd(plset<Packet>(0.0), pset1<Packet>(static_cast<double>(first_position))),
-            lane_found_);
+        lane_found_ =
+            pselect(larger, plset<Packet>(static_cast<double>(first_position)), lane_found_);
         any_packet_ = true;
     }
     // Position of the entry in x[first .. m-1], x[first] being the first entry and the
