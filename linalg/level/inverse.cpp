@@ -356,34 +356,60 @@ void cached_inverse(const MatrixView& source, double* a, Index n, double* w, dou
         row_at[i] = static_cast<int>(i);
     }
 
-    // P a = L U, a panel of lu_leaf columns at a time: the panel factorised column-major in x,
-    // where its columns are contiguous, then the rows right of it solved and the trailing
-    // matrix updated by the register tiles.
-    bool finite_multipliers = true;
-    for (Index k0 = 0; k0 < n; k0 += lu_leaf) {
-        const Index width = std::min(lu_leaf, n - k0);
-        const Index m = n - k0;
-        transpose_into(in(w, k0) + k0, ld, m, width, [&](Index c) { return x + c * m; });
-        Index pivots[lu_leaf];
-        factorise_columns(Block{x, m, width, m}, pivots);
-        for (Index k = 0; k < width; ++k) {
-            finite_multipliers = finite_multipliers && all_finite(x + k * m + k + 1, m - k - 1);
-            if (pivots[k] != k) {
-                std::swap_ranges(in(w, k0 + k), in(w, k0 + k) + ld, in(w, k0 + pivots[k]));
-                std::swap(row_at[k0 + k], row_at[k0 + pivots[k]]);
+    // Rows k0 .. k0+width-1 of U in columns from .. ld-1 - reach (a multiple of the packet
+    // size): the panel's unit lower triangle solved on them, one row after another.
+    const auto solve_panel_rows = [&](Index k0, Index width, Index from, Index reach) {
+        for (Index r = 1; r < width; ++r) {
+            for (Index q = 0; q < r; ++q) {
+                subtract_scaled(in(w, k0 + r) + from, in(w, k0 + r)[k0 + q], in(w, k0 + q) + from,
+                                reach);
             }
         }
-        transpose_into(x, m, width, m, [&](Index r) { return in(w, k0 + r) + k0; });
-        const Index right = k0 + width;  // a multiple of the packet size, or n
-        if (right < n) {
-            for (Index r = 1; r < width; ++r) {
-                for (Index q = 0; q < r; ++q) {
-                    subtract_scaled(in(w, k0 + r) + right, in(w, k0 + r)[k0 + q],
-                                    in(w, k0 + q) + right, ld - right);
+    };
+
+    // P a = L U, a group of lu_group columns at a time, a panel of lu_leaf columns of it at a
+    // time: the panel factorised column-major in x, where its columns are contiguous, then the
+    // group's columns right of it updated (its rows solved, the rows below it less the product
+    // by the register tiles). The columns right of the group take the group's updates at once,
+    // a product lu_group deep.
+    bool finite_multipliers = true;
+    for (Index g0 = 0; g0 < n; g0 += lu_group) {
+        const Index g1 = std::min(g0 + lu_group, n);
+        const Index group_end = g1 < n ? g1 : ld;  // a multiple of the packet size
+        for (Index k0 = g0; k0 < g1; k0 += lu_leaf) {
+            const Index width = std::min(lu_leaf, n - k0);
+            const Index m = n - k0;
+            transpose_into(in(w, k0) + k0, ld, m, width, [&](Index c) { return x + c * m; });
+            Index pivots[lu_leaf];
+            factorise_columns(Block{x, m, width, m}, pivots);
+            for (Index k = 0; k < width; ++k) {
+                finite_multipliers =
+                    finite_multipliers && all_finite(x + k * m + k + 1, m - k - 1);
+                if (pivots[k] != k) {
+                    std::swap_ranges(in(w, k0 + k), in(w, k0 + k) + ld, in(w, k0 + pivots[k]));
+                    std::swap(row_at[k0 + k], row_at[k0 + pivots[k]]);
                 }
             }
-            subtract_product(n - right, ld - right, width, in(w, right) + k0, ld,
-                             in(w, k0) + right, ld, in(w, right) + right, ld);
+            transpose_into(x, m, width, m, [&](Index r) { return in(w, k0 + r) + k0; });
+            const Index right = k0 + width;  // a multiple of the packet size, or n
+            if (right < n && right < group_end) {
+                solve_panel_rows(k0, width, right, group_end - right);
+                subtract_product(n - right, group_end - right, width, in(w, right) + k0, ld,
+                                 in(w, k0) + right, ld, in(w, right) + right, ld);
+            }
+        }
+        if (g1 < n) {
+            // The group's rows of U right of it, a panel's rows at a time from the top, then
+            // the rows below less the product of the group's L and those rows.
+            for (Index k0 = g0; k0 < g1; k0 += lu_leaf) {
+                if (k0 > g0) {
+                    subtract_product(lu_leaf, ld - g1, k0 - g0, in(w, k0) + g0, ld,
+                                     in(w, g0) + g1, ld, in(w, k0) + g1, ld);
+                }
+                solve_panel_rows(k0, lu_leaf, g1, ld - g1);
+            }
+            subtract_product(n - g1, ld - g1, g1 - g0, in(w, g1) + g0, ld, in(w, g0) + g1, ld,
+                             in(w, g1) + g1, ld);
         }
     }
 
