@@ -177,7 +177,8 @@ void factorise_columns(const Block& panel, Index* pivots) {
             for (Index q = 0; q < k; ++q) {
                 const Packet factor = pset1<Packet>(-column[q]);
                 for (int r = 0; r < 4; ++r) {
-                    rows[r] = pmadd(factor, ploadu<Packet>(&panel(i + r * packet_size, q)), rows[r]);
+                    rows[r] =
+                        pmadd(factor, ploadu<Packet>(&panel(i + r * packet_size, q)), rows[r]);
                 }
             }
             for (int r = 0; r < 4; ++r) {
@@ -383,8 +384,7 @@ void cached_inverse(const MatrixView& source, double* a, Index n, double* w, dou
             Index pivots[lu_leaf];
             factorise_columns(Block{x, m, width, m}, pivots);
             for (Index k = 0; k < width; ++k) {
-                finite_multipliers =
-                    finite_multipliers && all_finite(x + k * m + k + 1, m - k - 1);
+                finite_multipliers = finite_multipliers && all_finite(x + k * m + k + 1, m - k - 1);
                 if (pivots[k] != k) {
                     std::swap_ranges(in(w, k0 + k), in(w, k0 + k) + ld, in(w, k0 + pivots[k]));
                     std::swap(row_at[k0 + k], row_at[k0 + pivots[k]]);
@@ -403,8 +403,8 @@ void cached_inverse(const MatrixView& source, double* a, Index n, double* w, dou
             // the rows below less the product of the group's L and those rows.
             for (Index k0 = g0; k0 < g1; k0 += lu_leaf) {
                 if (k0 > g0) {
-                    subtract_product(lu_leaf, ld - g1, k0 - g0, in(w, k0) + g0, ld,
-                                     in(w, g0) + g1, ld, in(w, k0) + g1, ld);
+                    subtract_product(lu_leaf, ld - g1, k0 - g0, in(w, k0) + g0, ld, in(w, g0) + g1,
+                                     ld, in(w, k0) + g1, ld);
                 }
                 solve_panel_rows(k0, lu_leaf, g1, ld - g1);
             }
@@ -426,8 +426,9 @@ void cached_inverse(const MatrixView& source, double* a, Index n, double* w, dou
         }
         if (finite_multipliers) {
             for (Index j0 = 0; j0 < p0; j0 += tile_rows) {
-                subtract_product(rows, std::min<Index>(tile_rows, round_up(p0, packet_size) - j0), p0 - j0,
-                                 in(w, p0) + j0, ld, in(x, j0) + j0, ld, in(x, p0) + j0, ld);
+                subtract_product(rows, std::min<Index>(tile_rows, round_up(p0, packet_size) - j0),
+                                 p0 - j0, in(w, p0) + j0, ld, in(x, j0) + j0, ld, in(x, p0) + j0,
+                                 ld);
             }
         } else if (p0 > 0) {
             subtract_product(rows, ld, p0, in(w, p0), ld, x, ld, in(x, p0), ld);
