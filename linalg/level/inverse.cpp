@@ -357,7 +357,7 @@ void cached_inverse(const MatrixView& source, double* a, Index n, double* w, dou
         row_at[i] = static_cast<int>(i);
     }
 
-    // Rows k0 .. k0+width-1 of U in columns from .. ld-1 - reach (a multiple of the packet
+    // Rows k0 .. k0+width-1 of U in the `reach` columns from `from` (a multiple of the packet
     // size): the panel's unit lower triangle solved on them, one row after another.
     const auto solve_panel_rows = [&](Index k0, Index width, Index from, Index reach) {
         for (Index r = 1; r < width; ++r) {

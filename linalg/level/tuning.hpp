@@ -66,6 +66,7 @@ constexpr Index lu_leaf = 8;
 // n = 64, 1.08x at 128, 1.13x at 256, 1.14x at 384 (64: 1.01x faster than 32 from 256 on,
 // 0.97x at 64). With AVX2 they ran 0.98-1.00x, so there a group is one panel.
 constexpr Index lu_group = wide_vectors ? 32 : lu_leaf;
+static_assert(lu_group % lu_leaf == 0, "a group is whole panels");
 // Up to this size L^-1 is formed directly, beyond it by halving.
 constexpr Index max_direct_lower_inverse = 32;
 // Rows per block of the back substitution, which runs from the bottom block up: a fifth of
