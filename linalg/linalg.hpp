@@ -16,7 +16,7 @@ namespace linalg {
 // Given `a_source`, `a` has its shape and storage but not yet its values: inv copies them
 // from a_source as copy_matrix() would, or reads them from it where it lays a out again, and
 // the result is the same.
-Eigen::MatrixXd inv(Eigen::MatrixXd a, const MatrixView *a_source = nullptr);
+Eigen::MatrixXd inv(Eigen::MatrixXd a, const MatrixView* a_source = nullptr);
 
 // Least-squares solution x of a x ~ b through the normal equations (a^T a) x = a^T b,
 // factorised with a diagonally pivoted LDL^T over the lower triangle of a^T a.
@@ -25,11 +25,10 @@ Eigen::MatrixXd inv(Eigen::MatrixXd a, const MatrixView *a_source = nullptr);
 // computation.
 // Given `a_source`, `a` has its shape and storage but not yet its values: lstsq copies them
 // from a_source as copy_matrix() would, on its way through them, and the result is the same.
-Eigen::VectorXd lstsq(Eigen::MatrixXd &a, Eigen::VectorXd &b,
-                      const MatrixView *a_source = nullptr);
+Eigen::VectorXd lstsq(Eigen::MatrixXd& a, Eigen::VectorXd& b, const MatrixView* a_source = nullptr);
 
 // Name of the instruction-set level whose kernels run on this CPU ("baseline", "x86_64_v3",
 // "x86_64_v4"): the highest that the build carries and the CPU runs.
-const char *level();
+const char* level();
 
 }  // namespace linalg

@@ -60,20 +60,20 @@ class FirstLargest {
             return first;
         }
         double largest = std::abs(x[first]);
-        Index found = first;
+        Index position = first;
         if (any_packet_) {
             largest = predux_max(lane_largest_);
             const Packet holds_largest = pcmp_eq(lane_largest_, pset1<Packet>(largest));
-            found = static_cast<Index>(predux_min(
+            position = static_cast<Index>(predux_min(
                 pselect(holds_largest, lane_found_, pset1<Packet>(static_cast<double>(m)))));
         }
         for (Index i = std::max(rest, first + 1); i < m; ++i) {
             if (std::abs(x[i]) > largest) {
                 largest = std::abs(x[i]);
-                found = i;
+                position = i;
             }
         }
-        return found;
+        return position;
     }
 
    private:
@@ -341,12 +341,12 @@ void tiny_inverse(const MatrixView& source, double* a, Index n) {
 
 // The inverse of the n x n matrix `source` into the column-major `a`, for n <=
 // largest_cached_inverse (source may be a itself). The factors, then the inverse, are kept
-// row-major in cache, each row padded to whole packets
-// (ld doubles): a row exchange and every update run along whole packets of rows, and the
-// updates of several rows by several steps run as the product's register tiles, on their
-// operands where they are. `w` (the copy of a, then L and U) and `x` (a panel of the LU, then
-// L^-1, then U^-1 L^-1) hold n rows of ld doubles each and start on a packet; row_at (the row
-// of a now at each position) holds n entries.
+// row-major in cache, each row padded to whole packets (ld doubles): a row exchange and every
+// update run along whole packets of rows, and the updates of several rows by several steps
+// run as the product's register tiles, on their operands where they are. `w` (the copy of
+// a, then L and U) and `x` (a panel of the LU, then L^-1, then U^-1 L^-1) hold n rows of ld
+// doubles each and start on a packet; row_at (the row of a now at each position) holds n
+// entries.
 void cached_inverse(const MatrixView& source, double* a, Index n, double* w, double* x,
                     int* row_at) {
     const Index ld = round_up(n, packet_size);

@@ -88,8 +88,8 @@ void multiply_unit_lower_right(const Block& b, const Block& lower, ProductBuffer
 
 // inverse.cpp: the inverse of the n x n column-major `a`, in place, through LU with partial
 // pivoting; given `source`, a's values are still to be copied from it (LevelTable::invert).
-// Beyond max_cached_inverse it runs three steps, declared here for bench/steps to time one
-// by one:
+// Beyond max_cached (max_cached_inverse or, on Intel's processors, max_cached_inverse_on_intel)
+// it runs three steps, declared here for bench/steps to time one by one:
 void invert(double* a, Index n, const MatrixView* source, bool bypass_cache, Index max_cached);
 // P a = L U in place (L's unit diagonal implied); pivots[k] is the row exchanged with row k.
 void factorise(const Block& a, Index* pivots, ProductBuffers& buffers);
