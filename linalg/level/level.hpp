@@ -16,6 +16,15 @@
 #error "LINALG_LEVEL_NAMESPACE must name the namespace of the level this copy is built for"
 #endif
 
+// Asks the compiler to unroll the loop that follows `times` times (a constant expression);
+// GCC and Clang take the hint, other compilers go without it.
+#if defined(__GNUC__)
+#define LINALG_PRAGMA(text) _Pragma(#text)
+#define LINALG_UNROLL(times) LINALG_PRAGMA(GCC unroll times)
+#else
+#define LINALG_UNROLL(times)
+#endif
+
 namespace linalg {
 namespace LINALG_LEVEL_NAMESPACE {
 

@@ -26,13 +26,17 @@ EIGEN_ALWAYS_INLINE void add_tile(Index depth, const double* a, Index a_step, co
                                   Index b_step, double alpha, double* c, Index ldc,
                                   Index b_column_step = 1) {
     using namespace Eigen::internal;
+    // The loops over the sums are unrolled whole (Cols <= tile_cols, Packets <= tile_packets),
+    // or GCC keeps the sums in memory outside the loop over the depth.
     Packet sums[Packets][Cols];
+    LINALG_UNROLL(tile_cols)
     for (int j = 0; j < Cols; ++j) {
+        LINALG_UNROLL(tile_packets)
         for (int i = 0; i < Packets; ++i) {
             sums[i][j] = pset1<Packet>(0.0);
         }
     }
-    // One step at a time: unrolled further, GCC no longer keeps the sums in registers.
+    LINALG_UNROLL(tile_unroll)
     for (Index p = 0; p < depth; ++p) {
         Packet column[Packets];
         for (int i = 0; i < Packets; ++i) {
@@ -48,7 +52,9 @@ EIGEN_ALWAYS_INLINE void add_tile(Index depth, const double* a, Index a_step, co
         b += b_step;
     }
     const Packet factor = pset1<Packet>(alpha);
+    LINALG_UNROLL(tile_cols)
     for (int j = 0; j < Cols; ++j) {
+        LINALG_UNROLL(tile_packets)
         for (int i = 0; i < Packets; ++i) {
             double* target = c + i * packet_size + j * ldc;
             pstoreu(target, Overwrite ? pmul(sums[i][j], factor)
