@@ -110,9 +110,11 @@ void add_dot_product_tile(Column column, Index rows, Index i0, Index j0, Index n
     using namespace Eigen::internal;
     const double* left[I];
     const double* right[J];
-    Packet sums[I][J];
+    Packet sums[I][J];  // in registers: the loops over them are unrolled whole, as in add_tile()
+    LINALG_UNROLL(dot_tile_rows)
     for (int i = 0; i < I; ++i) {
         left[i] = column(i0 + i);
+        LINALG_UNROLL(dot_tile_cols)
         for (int j = 0; j < J; ++j) {
             sums[i][j] = pset1<Packet>(0.0);
         }
@@ -121,6 +123,7 @@ void add_dot_product_tile(Column column, Index rows, Index i0, Index j0, Index n
         right[j] = column(j0 + j);
     }
     Index r = 0;
+    LINALG_UNROLL(tile_unroll)
     for (; r + packet_size <= rows; r += packet_size) {
         Packet x[I];
         for (int i = 0; i < I; ++i) {
@@ -133,7 +136,9 @@ void add_dot_product_tile(Column column, Index rows, Index i0, Index j0, Index n
             }
         }
     }
+    LINALG_UNROLL(dot_tile_rows)
     for (int i = 0; i < I; ++i) {
+        LINALG_UNROLL(dot_tile_cols)
         for (int j = 0; j < J; ++j) {
             if (i0 + i < j0 + j && j0 + j < n) {
                 continue;  // above the diagonal

@@ -19,9 +19,10 @@ namespace LINALG_LEVEL_NAMESPACE {
 constexpr int tile_packets = wide_register_file || fused_multiply_add ? 3 : 2;
 constexpr int tile_cols = wide_register_file ? 8 : 4;
 constexpr int tile_rows = tile_packets * packet_size;
-// Steps of the tile's loop over the depth per pass: one step a pass spends a fifth of the
-// tile's time outside its multiply-adds (products of 1024 and 2048, AVX-512, Intel Xeon); four
-// ran 1.06x faster, eight 1.03x.
+// Steps per pass of the register tiles' loops (the product's over the depth, the dot
+// products' over the rows): at one step a pass the product's tile spent a fifth of its time
+// outside its multiply-adds (products of 1024 and 2048, AVX-512, Intel Xeon); four ran 1.06x
+// faster, eight 1.03x; the dot products 1.02-1.04x faster with four.
 constexpr int tile_unroll = 4;
 
 // Cache blocks: a sliver of B (depth_block x tile_cols) stays in the first-level cache while
