@@ -228,8 +228,8 @@ void subtract_product(Index rows, Index width, Index depth, const double* s, Ind
         const Index height = std::min<Index>(tile_cols, rows - r0);
         for (Index j0 = 0; j0 < width; j0 += tile_rows) {
             const Index packets = std::min<Index>(tile_packets, (width - j0) / packet_size);
-            with_cols<tile_packets>(packets, [&](auto p) {
-                with_cols(height, [&](auto r) {
+            with_cols<tile_packets>(packets, [&](auto p) LINALG_INLINE_LAMBDA {
+                with_cols(height, [&](auto r) LINALG_INLINE_LAMBDA {
                     add_tile<p, r>(depth, t + j0, t_stride, s + r0 * s_stride, 1, -1.0,
                                    c + r0 * c_stride + j0, c_stride, s_stride);
                 });

@@ -16,13 +16,17 @@
 #error "LINALG_LEVEL_NAMESPACE must name the namespace of the level this copy is built for"
 #endif
 
-// Asks the compiler to unroll the loop that follows `times` times (a constant expression);
-// GCC and Clang take the hint, other compilers go without it.
+// LINALG_UNROLL(times) asks the compiler to unroll the loop that follows `times` times (a
+// constant expression); LINALG_INLINE_LAMBDA, written after a lambda's parameters, to inline
+// the lambda wherever it is called, as EIGEN_ALWAYS_INLINE does a function. GCC and Clang take
+// both hints; other compilers go without them.
 #if defined(__GNUC__)
 #define LINALG_PRAGMA(text) _Pragma(#text)
 #define LINALG_UNROLL(times) LINALG_PRAGMA(GCC unroll times)
+#define LINALG_INLINE_LAMBDA __attribute__((always_inline))
 #else
 #define LINALG_UNROLL(times)
+#define LINALG_INLINE_LAMBDA
 #endif
 
 namespace linalg {

@@ -63,7 +63,9 @@ EIGEN_ALWAYS_INLINE void add_tile(Index depth, const double* a, Index a_step, co
     }
 }
 
-// Calls f(std::integral_constant<int, cols>()) for 1 <= cols <= tile_cols.
+// Calls f(std::integral_constant<int, cols>()) for 1 <= cols <= tile_cols. A tile's f is
+// declared LINALG_INLINE_LAMBDA: a call per tile, with GCC's choice not to inline f, cost 4% of
+// a product of 512 or 2048 and 3-4% of the cached inverse from n = 64 on (AVX-512, Intel Xeon).
 template <int Cols = tile_cols, typename F>
 EIGEN_ALWAYS_INLINE void with_cols(Index cols, F&& f) {
     if (cols == Cols || Cols == 1) {
@@ -83,7 +85,7 @@ void add_tile_rows(Index rows, Index depth, const double* a, Index a_step, const
                                                        ldc, cols);
         return;
     }
-    with_cols(cols, [&](auto width) {
+    with_cols(cols, [&](auto width) LINALG_INLINE_LAMBDA {
         if (rows == Packets * packet_size) {
             add_tile<Packets, width>(depth, a, a_step, b, b_step, alpha, c, ldc);
             return;
