@@ -13,6 +13,7 @@
 #include "level.hpp"
 #include "memory.hpp"
 #include "tiles.hpp"
+#include "tiny_inverse.hpp"
 #include "tuning.hpp"
 
 namespace linalg {
@@ -245,97 +246,6 @@ void subtract_scaled(double* target, double factor, const double* source, Index 
     const Packet negated = pset1<Packet>(-factor);
     for (Index j = 0; j < count; j += packet_size) {
         pstore(target + j, pmadd(negated, pload<Packet>(source + j), pload<Packet>(target + j)));
-    }
-}
-
-// The inverse of the N x N matrix `source` into the column-major `a` (which may be the source
-// itself), for N <= max_tiny_inverse: the steps of cached_inverse() below, unblocked, with
-// every loop's length known at compile time, so that they unroll and the factors and the
-// inverse stay in registers; every term of L^-1 takes part.
-template <int N>
-void tiny_inverse(const MatrixView& source, double* a) {
-    double w[N][N];  // L and U, row-major
-    double x[N][N];  // L^-1, then U^-1 L^-1
-    int row_at[N];
-    // Row by row from a row-major source, column by column from any other.
-    const double* entries = source.data;
-    if (source.column_step == 1) {
-        for (int i = 0; i < N; ++i) {
-            for (int j = 0; j < N; ++j) {
-                w[i][j] = entries[i * source.row_step + j];
-            }
-        }
-    } else {
-        for (int j = 0; j < N; ++j) {
-            for (int i = 0; i < N; ++i) {
-                w[i][j] = entries[i * source.row_step + j * source.column_step];
-            }
-        }
-    }
-    for (int i = 0; i < N; ++i) {
-        row_at[i] = i;
-    }
-    for (int k = 0; k < N; ++k) {
-        int pivot_row = k;
-        double biggest = std::abs(w[k][k]);
-        for (int i = k + 1; i < N; ++i) {
-            if (std::abs(w[i][k]) > biggest) {
-                biggest = std::abs(w[i][k]);
-                pivot_row = i;
-            }
-        }
-        if (biggest != 0.0) {
-            if (pivot_row != k) {
-                for (int j = 0; j < N; ++j) {
-                    std::swap(w[k][j], w[pivot_row][j]);
-                }
-                std::swap(row_at[k], row_at[pivot_row]);
-            }
-            for (int i = k + 1; i < N; ++i) {
-                w[i][k] /= w[k][k];
-            }
-        }
-        for (int i = k + 1; i < N; ++i) {
-            for (int j = k + 1; j < N; ++j) {
-                w[i][j] -= w[i][k] * w[k][j];
-            }
-        }
-    }
-    for (int p = 0; p < N; ++p) {
-        for (int j = 0; j < N; ++j) {
-            x[p][j] = p == j ? 1.0 : 0.0;
-        }
-        for (int q = 0; q < p; ++q) {
-            for (int j = 0; j < N; ++j) {
-                x[p][j] -= w[p][q] * x[q][j];
-            }
-        }
-    }
-    for (int i = N - 1; i >= 0; --i) {
-        for (int q = i + 1; q < N; ++q) {
-            for (int j = 0; j < N; ++j) {
-                x[i][j] -= w[i][q] * x[q][j];
-            }
-        }
-        const double reciprocal = 1.0 / w[i][i];
-        for (int j = 0; j < N; ++j) {
-            x[i][j] *= reciprocal;
-        }
-    }
-    for (int i = 0; i < N; ++i) {
-        for (int p = 0; p < N; ++p) {
-            a[i + row_at[p] * N] = x[i][p];
-        }
-    }
-}
-
-// tiny_inverse<n>(source, a) for 0 < n <= N.
-template <int N>
-void tiny_inverse(const MatrixView& source, double* a, Index n) {
-    if (n == N) {
-        tiny_inverse<N>(source, a);
-    } else if (N > 1) {
-        tiny_inverse<(N > 1 ? N - 1 : 1)>(source, a, n);
     }
 }
 
@@ -589,10 +499,14 @@ void invert(double* a, Index n, const MatrixView* source, bool bypass_cache, Ind
     // The inverses that lay their factors out row-major read them from the source; the
     // blocked one works in a's own storage.
     const MatrixView from = source != nullptr ? *source : MatrixView{a, n, n, 1, n};
-    if (n <= max_tiny_inverse) {
+    if (n <= max_scalar_tiny_inverse) {
         if (n > 0) {
-            tiny_inverse<max_tiny_inverse>(from, a, n);
+            scalar_tiny_inverse(from, a, n);
         }
+        return;
+    }
+    if (n <= max_tiny_inverse) {
+        tiny_inverse<max_tiny_inverse, max_scalar_tiny_inverse + 1>(from, a, n);
         return;
     }
     if (n <= std::min(max_cached, largest_cached_inverse)) {

@@ -111,6 +111,10 @@ void invert_unit_lower(const Block& a, ProductBuffers& buffers);
 // X = U^-1 L^-1 P from U and L^-1, in place.
 void invert_from_factors(const Block& a, const Index* pivots, ProductBuffers& buffers);
 
+// scalar_inverse.cpp: the inverse of the n x n `source` into the column-major `a` (which may
+// be the source itself), for 0 < n <= max_scalar_tiny_inverse, as invert() gives it.
+void scalar_tiny_inverse(const MatrixView& source, double* a, Index n);
+
 // copy.cpp: `source` into the column-major `target` (source.rows x source.cols); a row-major
 // source with stores that bypass the cache where `bypass_cache` says so.
 void copy_matrix(const MatrixView& source, double* target, bool bypass_cache);

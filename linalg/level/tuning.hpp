@@ -48,6 +48,18 @@ constexpr Index triangular_leaf = wide_register_file ? 16 : 8;
 // Up to this size the inverse's loops have their lengths known at compile time: 1.2-1.5x the
 // cached path below from n = 9 to 16 with AVX2, 1.3-1.7x on the baseline level (AMD EPYC Zen 3).
 constexpr int max_tiny_inverse = 16;
+// Up to this size that code is compiled without the compiler's auto-vectoriser
+// (scalar_inverse.cpp): GCC 12 packs so few entries into vectors badly. Kernel alone, Intel
+// Xeon, AVX2 code: scalar 95 ns against 137 at n = 5, 147 against 178 at 6, 261 against 288
+// at 8, 517 against 468 at 10; SSE2 code: 99 against 124 at 5, 278 against 268 at 8. Whole
+// calls ran 1.05-1.10x faster from 5 to 8 with AVX2. Clang 14's vector code ran ahead of its
+// scalar code from n = 6 on (149 ns against 167 at 6, 234 against 292 at 8, AVX2).
+#if defined(__clang__)
+constexpr int max_scalar_tiny_inverse = 5;
+#else
+constexpr int max_scalar_tiny_inverse = packet_size >= 4 ? 8 : 7;
+#endif
+static_assert(max_scalar_tiny_inverse < max_tiny_inverse, "sizes beyond it keep vector code");
 // Up to this size the inverse keeps its factors and the inverse row-major in cache (2 n^2
 // doubles) and updates them in place by register tiles; the blocked path packs its operands
 // for the product first, which pays once the two no longer fit the second-level cache, so
