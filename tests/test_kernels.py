@@ -331,9 +331,11 @@ def layouts(a):
     # Past the size from which a row-major argument's copy may bypass the cache (4 MB): 725 x 725,
     # and 20003 x 27, whose columns each start at another offset within a cache line.
     # 2000 x 10 and 300 x 100 take the dot products and the row panels, a's copy made a block of
-    # rows at a time, past one block on every level that has the route.
+    # rows at a time, past one block on every level that has the route. 256 x 13 and 512 x 512
+    # have columns a multiple of 2 KB apart, copied a whole cache line at a time.
     [pytest.param((2, 2), marks=VALGRIND), pytest.param((65, 65), marks=VALGRIND), (300, 7), (2000, 10),
-     (3000, 60), (300, 100), (1025, 131), (5000, 20), (725, 725), pytest.param((20003, 27), marks=VALGRIND)],
+     (3000, 60), (300, 100), (1025, 131), (5000, 20), (725, 725), pytest.param((20003, 27), marks=VALGRIND),
+     (256, 13), (512, 512)],
 )
 def test_every_layout_gives_the_same_result(shape, monkeypatch):
     """The same bits whichever way the argument copy is made: by NumPy (byte-swapped,
