@@ -207,7 +207,9 @@ bool blocked_ldlt_solve(Matrix& normal_matrix, const ConstVector& right_side, Ve
     }
 
     Eigen::VectorXd scaled(ldlt_panel);
-    Eigen::MatrixXd weighted(n, ldlt_panel);
+    // The panel's columns times D, transposed: the right operand of the update.
+    Eigen::MatrixXd weighted(ldlt_panel, n);
+    ProductBuffers buffers(n - ldlt_panel, n - ldlt_panel, ldlt_panel);
     for (Eigen::Index k0 = 0; k0 < n; k0 += ldlt_panel) {
         const Eigen::Index width = std::min<Eigen::Index>(ldlt_panel, n - k0);
         for (Eigen::Index k = k0; k < k0 + width; ++k) {
@@ -230,10 +232,12 @@ bool blocked_ldlt_solve(Matrix& normal_matrix, const ConstVector& right_side, Ve
         const Eigen::Index rest = n - k0 - width;
         if (rest > 0) {
             const auto panel = factors.block(k0 + width, k0, rest, width);
-            auto panel_weighted = weighted.topLeftCorner(rest, width);
-            panel_weighted = panel * factors.diagonal().segment(k0, width).asDiagonal();
-            factors.bottomRightCorner(rest, rest).triangularView<Eigen::Lower>() -=
-                panel * panel_weighted.transpose();
+            weighted.topLeftCorner(width, rest) =
+                (panel * factors.diagonal().segment(k0, width).asDiagonal()).transpose();
+            const Block trailing{factors.data(), n, n, n};
+            multiply_add_lower(-1.0, trailing.block(k0 + width, k0, rest, width),
+                               Block{weighted.data(), width, rest, ldlt_panel},
+                               trailing.block(k0 + width, k0 + width, rest, rest), buffers);
         }
     }
 

@@ -174,6 +174,13 @@ void multiply_add(double alpha, const Block& a, const Block& b, const Block& c,
         [](Index, Index) { return false; });
 }
 
+void multiply_add_lower(double alpha, const Block& a, const Block& b, const Block& c,
+                        ProductBuffers& buffers) {
+    multiply_packed(
+        alpha, a, false, [&](Index j) { return &b(0, j); }, b.rows, c, buffers,
+        [](Index i, Index j) { return i + tile_rows <= j; });
+}
+
 void add_normal_product(const Block& a, const double* extra, const Block& g,
                         ProductBuffers& buffers) {
     const Index n = a.cols;
