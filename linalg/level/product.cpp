@@ -1,9 +1,10 @@
 // The packed product C += alpha op(A) B of one instruction-set level, in the usual layers: a
 // panel of B (depth x up to column_block columns) is packed into slivers tile_cols wide, a
 // block of op(A) (up to row_block rows) into slivers tile_rows high, and the register tile
-// (tiles.hpp) runs over the depth of each pair of slivers. Where op(A) is a single block, B
-// is packed one sliver at a time instead of a panel. The blocks and tiles are the
-// level's (tuning.hpp); the edges of C are handled in one place, add_tile_rows().
+// (tiles.hpp) runs over the depth of each pair of slivers. Where op(A) is a single block, each
+// sliver of B meets it once: the register tile then reads B where it is, or where B's columns
+// are not evenly spaced packs it one sliver at a time. The blocks and tiles are the level's
+// (tuning.hpp); the edges of C are handled in one place, add_tile_rows().
 #include <algorithm>
 
 #include "level.hpp"
@@ -16,8 +17,8 @@ namespace LINALG_LEVEL_NAMESPACE {
 
 namespace {
 
-// Whether op(A) of `rows` rows is packed as a single block; B is then packed a sliver at a
-// time (multiply_packed()).
+// Whether op(A) of `rows` rows is packed as a single block; B is then read in place, or packed
+// a sliver at a time (multiply_packed()).
 constexpr bool one_block_of_a(Index rows) { return rows <= row_block; }
 
 // Zeros the columns from `first` (a multiple of the packet size) to `last` of `target`,
@@ -77,13 +78,15 @@ void pack_right(Column column, Index cols, Index depth0, Index depth, double* pa
 }
 
 // C += alpha op(A) B over the packed operands, skipping the tiles for which skip(i, j) (the
-// tile's first row and column in C) holds. With `b_is_a`, B's first columns are A's rows
-// (op(A) = A^T, B = A, as in A^T A): where op(A) is one block and tile_rows is a multiple of
+// tile's first row and column in C) holds. B's column j starts at b_column(j); given
+// b_stride > 0, b_column(j) is b_column(0) + j b_stride. With `b_is_a`, B's first columns are A's
+// rows (op(A) = A^T, B = A, as in A^T A): where op(A) is one block and tile_rows is a multiple of
 // tile_cols (not with NEON's 6 x 8 tiles), the slivers of those columns are read from op(A)'s
 // packed slivers, each within one of them, instead of being packed again.
 template <typename Column, typename Skip>
-void multiply_packed(double alpha, const Block& a, bool transposed, Column b_column, Index depth,
-                     const Block& c, ProductBuffers& buffers, Skip skip, bool b_is_a = false) {
+void multiply_packed(double alpha, const Block& a, bool transposed, Column b_column, Index b_stride,
+                     Index depth, const Block& c, ProductBuffers& buffers, Skip skip,
+                     bool b_is_a = false) {
     constexpr bool slivers_of_b_in_a = tile_rows % tile_cols == 0;
     const Index m = c.rows;
     const Index n = c.cols;
@@ -93,7 +96,8 @@ void multiply_packed(double alpha, const Block& a, bool transposed, Column b_col
     const Index deepest = std::min(depth, depth_block);
     double* packed_a = buffers.packed_left(std::min(round_up(m, tile_rows), row_block) * deepest);
     const auto add_tiles = [&](Index ic, Index mc, Index jc, Index jr, Index kc,
-                               const double* sliver, Index sliver_step = tile_cols) {
+                               const double* sliver, Index sliver_step = tile_cols,
+                               Index sliver_column_step = 1) {
         const Index cols = std::min<Index>(tile_cols, n - jc - jr);
         for (Index ir = 0; ir < mc; ir += tile_rows) {
             if (skip(ic + ir, jc + jr)) {
@@ -101,13 +105,14 @@ void multiply_packed(double alpha, const Block& a, bool transposed, Column b_col
             }
             const Index rows = std::min<Index>(tile_rows, mc - ir);
             add_tile_rows(rows, kc, packed_a + ir * kc, tile_rows, sliver, sliver_step, alpha,
-                          &c(ic + ir, jc + jr), c.stride, cols);
+                          &c(ic + ir, jc + jr), c.stride, cols, sliver_column_step);
         }
     };
     if (one_block_of_a(m)) {
-        // One block of A: each sliver of B meets it once, so the slivers are packed one at a
-        // time, just before their tiles, into scratch of one sliver instead of a panel.
-        double* sliver = buffers.packed_right(tile_cols * deepest);
+        // One block of A: each sliver of B meets it once, so it is read where it is (a copy
+        // cost more than it saved: the inverse 1.02-1.065x faster from n = 400 to 2048 without
+        // it, AVX-512, Intel Xeon), or packed just before its tiles into scratch of one sliver.
+        double* sliver = b_stride > 0 ? nullptr : buffers.packed_right(tile_cols * deepest);
         for (Index pc = 0; pc < depth; pc += depth_block) {
             const Index kc = std::min(depth_block, depth - pc);
             pack_left(a, transposed, 0, m, pc, kc, packed_a);
@@ -115,6 +120,10 @@ void multiply_packed(double alpha, const Block& a, bool transposed, Column b_col
                 if (b_is_a && slivers_of_b_in_a && jr + tile_cols <= m) {
                     const double* rows_of_a = packed_a + jr / tile_rows * tile_rows * kc;
                     add_tiles(0, m, 0, jr, kc, rows_of_a + jr % tile_rows, tile_rows);
+                    continue;
+                }
+                if (b_stride > 0) {
+                    add_tiles(0, m, 0, jr, kc, b_column(jr) + pc, 1, b_stride);
                     continue;
                 }
                 pack_right([&](Index j) { return b_column(jr + j); },
@@ -170,14 +179,14 @@ double* ProductBuffers::at_least(Eigen::VectorXd& buffer, Index size) {
 void multiply_add(double alpha, const Block& a, const Block& b, const Block& c,
                   ProductBuffers& buffers) {
     multiply_packed(
-        alpha, a, false, [&](Index j) { return &b(0, j); }, b.rows, c, buffers,
+        alpha, a, false, [&](Index j) { return &b(0, j); }, b.stride, b.rows, c, buffers,
         [](Index, Index) { return false; });
 }
 
 void multiply_add_lower(double alpha, const Block& a, const Block& b, const Block& c,
                         ProductBuffers& buffers) {
     multiply_packed(
-        alpha, a, false, [&](Index j) { return &b(0, j); }, b.rows, c, buffers,
+        alpha, a, false, [&](Index j) { return &b(0, j); }, b.stride, b.rows, c, buffers,
         [](Index i, Index j) { return i + tile_rows <= j; });
 }
 
@@ -186,7 +195,7 @@ void add_normal_product(const Block& a, const double* extra, const Block& g,
     const Index n = a.cols;
     const Index columns = extra != nullptr ? n + 1 : n;
     multiply_packed(
-        1.0, a, true, [&](Index j) { return j < n ? &a(0, j) : extra; }, a.rows, g.left(columns),
+        1.0, a, true, [&](Index j) { return j < n ? &a(0, j) : extra; }, 0, a.rows, g.left(columns),
         buffers,
         // Tiles wholly above G's diagonal; column n, A^T extra, is formed whole.
         [n](Index i, Index j) { return i + tile_rows <= j && j + tile_cols <= n; }, true);

@@ -79,20 +79,22 @@ EIGEN_ALWAYS_INLINE void with_cols(Index cols, F&& f) {
 // in memory.
 template <int Packets = tile_packets>
 void add_tile_rows(Index rows, Index depth, const double* a, Index a_step, const double* b,
-                   Index b_step, double alpha, double* c, Index ldc, Index cols) {
+                   Index b_step, double alpha, double* c, Index ldc, Index cols,
+                   Index b_column_step = 1) {
     if (Packets > 1 && rows <= (Packets - 1) * packet_size) {
         add_tile_rows<(Packets > 1 ? Packets - 1 : 1)>(rows, depth, a, a_step, b, b_step, alpha, c,
-                                                       ldc, cols);
+                                                       ldc, cols, b_column_step);
         return;
     }
     with_cols(cols, [&](auto width) LINALG_INLINE_LAMBDA {
         if (rows == Packets * packet_size) {
-            add_tile<Packets, width>(depth, a, a_step, b, b_step, alpha, c, ldc);
+            add_tile<Packets, width>(depth, a, a_step, b, b_step, alpha, c, ldc, b_column_step);
             return;
         }
         constexpr int height = Packets * packet_size;
         alignas(64) double tile[height * width];
-        add_tile<Packets, width, true>(depth, a, a_step, b, b_step, 1.0, tile, height);
+        add_tile<Packets, width, true>(depth, a, a_step, b, b_step, 1.0, tile, height,
+                                       b_column_step);
         for (int j = 0; j < width; ++j) {
             for (int i = 0; i < height; ++i) {
                 if (i < rows) {
