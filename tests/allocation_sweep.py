@@ -38,7 +38,7 @@ def vector(m, seed=1):
 
 # Each case reaches a path of its own: the inverse in registers, in cache (up to 384 on Intel's
 # AVX-512 processors) and blocked (from 1100 everywhere), each route of lstsq to a^T a (dot products and row panels, a's copy made whole or a block
-# of rows at a time as they read it, the packed product, small and blocked LDL^T, the small
+# of rows at a time as they read it, the packed product, likewise, small and blocked LDL^T, the small
 # problems' rounding), and the argument copies
 # (NumPy's copy, the row-major copy, dtype conversion, nested lists, 1-D arguments).
 CASES = {
@@ -57,6 +57,7 @@ CASES = {
     "lstsq 300x100 C": lambda: (inv.lstsq, matrix(300, 100), vector(300)),
     "lstsq 10000x100 F": lambda: (inv.lstsq, matrix(10000, 100, "F"), vector(10000)),
     "lstsq 300x290 C": lambda: (inv.lstsq, matrix(300, 290), vector(300)),
+    "lstsq 1025x131 C": lambda: (inv.lstsq, matrix(1025, 131), vector(1025)),
     "lstsq 3000x600 F": lambda: (inv.lstsq, matrix(3000, 600, "F"), vector(3000)),
     "lstsq 1-D": lambda: (inv.lstsq, vector(30).astype(np.float32), vector(30, 2)),
     "lstsq lists": lambda: (inv.lstsq, matrix(30, 2).tolist(), vector(30).tolist()),

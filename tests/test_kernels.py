@@ -331,7 +331,8 @@ def layouts(a):
     # Past the size from which a row-major argument's copy may bypass the cache (4 MB): 725 x 725,
     # and 20003 x 27, whose columns each start at another offset within a cache line.
     # 2000 x 10 and 300 x 100 take the dot products and the row panels, a's copy made a block of
-    # rows at a time, past one block on every level that has the route. 256 x 13 and 512 x 512
+    # rows at a time, past one block on every level that has the route; 1025 x 131 the packed
+    # product, a's copy made a depth block at a time. 256 x 13 and 512 x 512
     # have columns a multiple of 2 KB apart, copied a whole cache line at a time.
     [pytest.param((2, 2), marks=VALGRIND), pytest.param((65, 65), marks=VALGRIND), (300, 7), (2000, 10),
      (3000, 60), (300, 100), (1025, 131), (5000, 20), (725, 725), pytest.param((20003, 27), marks=VALGRIND),

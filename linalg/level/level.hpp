@@ -87,9 +87,11 @@ void multiply_add_lower(double alpha, const Block& a, const Block& b, const Bloc
                         ProductBuffers& buffers);
 // Adds A^T A to the lower triangle of G (A is k x n, G n x n; tiles wholly above G's diagonal
 // are not formed) and, given `extra` (k entries), A^T extra to column n of G, which then has
-// n + 1 columns: both from one pass over A.
+// n + 1 columns: both from one pass over A. Given `unfilled`, A's rows are first copied from
+// it (copy_rows()), a depth block of them just before the product reads them.
 void add_normal_product(const Block& a, const double* extra, const Block& g,
-                        ProductBuffers& buffers);
+                        ProductBuffers& buffers, const MatrixView* unfilled = nullptr,
+                        bool bypass_cache = false);
 
 // triangular.cpp: triangular operations on the product, for square triangles.
 // B <- L^-1 B for the unit lower triangle L.
@@ -133,9 +135,10 @@ void copy_rows(const MatrixView& source, Index first_row, Index rows, double* ta
 // has n + 1 columns.
 void normal_equations(const double* a, Index m, Index n, const double* b, double* normal);
 // As copy_matrix(source, a, bypass_cache) followed by normal_equations(a, ...), with the same
-// bits, a being source.rows x source.cols. Where a^T a is formed a block of rows at a time
-// (dot products, row panels) and the source's rows are contiguous, each block is copied just
-// before it is read, so that the copy's rows are read while in cache.
+// bits, a being source.rows x source.cols. Where the source's rows are contiguous, a^T a is
+// formed a block of rows at a time (dot products, row panels, the packed product's depth
+// blocks), each block copied just before it is read, so that the copy's rows are read while
+// in cache.
 void copy_and_normal_equations(const MatrixView& source, bool bypass_cache, double* a,
                                const double* b, double* normal);
 // Adds a^T b to `right_side` (n entries), for `a` as above and `b` (m entries).

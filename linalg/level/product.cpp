@@ -83,10 +83,14 @@ void pack_right(Column column, Index cols, Index depth0, Index depth, double* pa
 // rows (op(A) = A^T, B = A, as in A^T A): where op(A) is one block and tile_rows is a multiple of
 // tile_cols (not with NEON's 6 x 8 tiles), the slivers of those columns are read from op(A)'s
 // packed slivers, each within one of them, instead of being packed again.
-template <typename Column, typename Skip>
+// fill(p0, depth) runs before depths p0 .. p0+depth-1 of the operands are first read.
+struct NothingToFill {
+    void operator()(Index, Index) const {}
+};
+template <typename Column, typename Skip, typename Fill = NothingToFill>
 void multiply_packed(double alpha, const Block& a, bool transposed, Column b_column, Index b_stride,
                      Index depth, const Block& c, ProductBuffers& buffers, Skip skip,
-                     bool b_is_a = false) {
+                     bool b_is_a = false, Fill fill = Fill()) {
     constexpr bool slivers_of_b_in_a = tile_rows % tile_cols == 0;
     const Index m = c.rows;
     const Index n = c.cols;
@@ -115,6 +119,7 @@ void multiply_packed(double alpha, const Block& a, bool transposed, Column b_col
         double* sliver = b_stride > 0 ? nullptr : buffers.packed_right(tile_cols * deepest);
         for (Index pc = 0; pc < depth; pc += depth_block) {
             const Index kc = std::min(depth_block, depth - pc);
+            fill(pc, kc);
             pack_left(a, transposed, 0, m, pc, kc, packed_a);
             for (Index jr = 0; jr < n; jr += tile_cols) {
                 if (b_is_a && slivers_of_b_in_a && jr + tile_cols <= m) {
@@ -139,6 +144,9 @@ void multiply_packed(double alpha, const Block& a, bool transposed, Column b_col
         const Index nc = std::min(column_block, n - jc);
         for (Index pc = 0; pc < depth; pc += depth_block) {
             const Index kc = std::min(depth_block, depth - pc);
+            if (jc == 0) {
+                fill(pc, kc);
+            }
             pack_right([&](Index j) { return b_column(jc + j); }, nc, pc, kc, packed_b);
             for (Index ic = 0; ic < m; ic += row_block) {
                 const Index mc = std::min(row_block, m - ic);
@@ -191,14 +199,25 @@ void multiply_add_lower(double alpha, const Block& a, const Block& b, const Bloc
 }
 
 void add_normal_product(const Block& a, const double* extra, const Block& g,
-                        ProductBuffers& buffers) {
+                        ProductBuffers& buffers, const MatrixView* unfilled, bool bypass_cache) {
     const Index n = a.cols;
     const Index columns = extra != nullptr ? n + 1 : n;
+    // A^T is packed from a source whose rows are contiguous, which holds it column-major and
+    // is read in cache right after its rows were copied, rather than from the copy, whose
+    // columns can fall into few sets of the cache.
+    const bool from_source = unfilled != nullptr && unfilled->column_step == 1;
+    const Block transpose =
+        from_source ? Block{const_cast<double*>(unfilled->data), n, a.rows, unfilled->row_step} : a;
     multiply_packed(
-        1.0, a, true, [&](Index j) { return j < n ? &a(0, j) : extra; }, 0, a.rows, g.left(columns),
-        buffers,
+        1.0, transpose, !from_source, [&](Index j) { return j < n ? &a(0, j) : extra; }, 0, a.rows,
+        g.left(columns), buffers,
         // Tiles wholly above G's diagonal; column n, A^T extra, is formed whole.
-        [n](Index i, Index j) { return i + tile_rows <= j && j + tile_cols <= n; }, true);
+        [n](Index i, Index j) { return i + tile_rows <= j && j + tile_cols <= n; }, true,
+        [&](Index r0, Index rows) {
+            if (unfilled != nullptr) {
+                copy_rows(*unfilled, r0, rows, a.data + r0, a.stride, bypass_cache);
+            }
+        });
 }
 
 }  // namespace LINALG_LEVEL_NAMESPACE
