@@ -81,12 +81,12 @@ class ProductBuffers {
 // C += alpha A B, where C is m x n, A m x k and B k x n.
 void multiply_add(double alpha, const Block& a, const Block& b, const Block& c,
                   ProductBuffers& buffers);
-// The same on and below C's diagonal: C's tiles wholly above it are not formed (the tiles
-// that the diagonal crosses write their entries above it too).
+// The same on and below C's diagonal: the packets of rows of C's tiles that lie wholly above
+// it are not formed (the tiles that the diagonal crosses write some entries above it too).
 void multiply_add_lower(double alpha, const Block& a, const Block& b, const Block& c,
                         ProductBuffers& buffers);
-// Adds A^T A to the lower triangle of G (A is k x n, G n x n; tiles wholly above G's diagonal
-// are not formed) and, given `extra` (k entries), A^T extra to column n of G, which then has
+// Adds A^T A to the lower triangle of G (A is k x n, G n x n; as multiply_add_lower() forms
+// it) and, given `extra` (k entries), A^T extra to column n of G, which then has
 // n + 1 columns: both from one pass over A. Given `unfilled`, A's rows are first copied from
 // it (copy_rows()), a depth block of them just before the product reads them.
 void add_normal_product(const Block& a, const double* extra, const Block& g,

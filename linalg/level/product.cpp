@@ -77,20 +77,28 @@ void pack_right(Column column, Index cols, Index depth0, Index depth, double* pa
     }
 }
 
-// C += alpha op(A) B over the packed operands, skipping the tiles for which skip(i, j) (the
-// tile's first row and column in C) holds. B's column j starts at b_column(j); given
-// b_stride > 0, b_column(j) is b_column(0) + j b_stride. With `b_is_a`, B's first columns are A's
-// rows (op(A) = A^T, B = A, as in A^T A): where op(A) is one block and tile_rows is a multiple of
-// tile_cols (not with NEON's 6 x 8 tiles), the slivers of those columns are read from op(A)'s
-// packed slivers, each within one of them, instead of being packed again.
-// fill(p0, depth) runs before depths p0 .. p0+depth-1 of the operands are first read.
+// The leading rows of C's tile at row i and column j that lie wholly above C's diagonal: whole
+// packets of rows, all of them for a tile wholly above it.
+Index rows_above_diagonal(Index i, Index j) {
+    return std::min<Index>(tile_rows, std::max<Index>(0, (j - i) / packet_size * packet_size));
+}
+
 struct NothingToFill {
     void operator()(Index, Index) const {}
 };
-template <typename Column, typename Skip, typename Fill = NothingToFill>
+
+// C += alpha op(A) B over the packed operands, leaving out the leading rows_not_formed(i, j)
+// rows (whole packets) of each tile, i and j being its first row and column in C. B's column
+// j starts at b_column(j); given b_stride > 0, b_column(j) is b_column(0) + j b_stride. With
+// `b_is_a`, B's first columns are A's rows (op(A) = A^T, B = A, as in A^T A): where op(A) is
+// one block and tile_rows is a multiple of tile_cols (not with NEON's 6 x 8 tiles), the
+// slivers of those columns are read from op(A)'s packed slivers, each within one of them,
+// instead of being packed again. fill(p0, depth) runs before depths p0 .. p0+depth-1 of the
+// operands are first read.
+template <typename Column, typename RowsNotFormed, typename Fill = NothingToFill>
 void multiply_packed(double alpha, const Block& a, bool transposed, Column b_column, Index b_stride,
-                     Index depth, const Block& c, ProductBuffers& buffers, Skip skip,
-                     bool b_is_a = false, Fill fill = Fill()) {
+                     Index depth, const Block& c, ProductBuffers& buffers,
+                     RowsNotFormed rows_not_formed, bool b_is_a = false, Fill fill = Fill()) {
     constexpr bool slivers_of_b_in_a = tile_rows % tile_cols == 0;
     const Index m = c.rows;
     const Index n = c.cols;
@@ -104,12 +112,14 @@ void multiply_packed(double alpha, const Block& a, bool transposed, Column b_col
                                Index sliver_column_step = 1) {
         const Index cols = std::min<Index>(tile_cols, n - jc - jr);
         for (Index ir = 0; ir < mc; ir += tile_rows) {
-            if (skip(ic + ir, jc + jr)) {
+            const Index skipped = rows_not_formed(ic + ir, jc + jr);
+            const Index rows = std::min<Index>(tile_rows, mc - ir) - skipped;
+            if (rows <= 0) {
                 continue;
             }
-            const Index rows = std::min<Index>(tile_rows, mc - ir);
-            add_tile_rows(rows, kc, packed_a + ir * kc, tile_rows, sliver, sliver_step, alpha,
-                          &c(ic + ir, jc + jr), c.stride, cols, sliver_column_step);
+            add_tile_rows(rows, kc, packed_a + ir * kc + skipped, tile_rows, sliver, sliver_step,
+                          alpha, &c(ic + ir + skipped, jc + jr), c.stride, cols,
+                          sliver_column_step);
         }
     };
     if (one_block_of_a(m)) {
@@ -188,14 +198,14 @@ void multiply_add(double alpha, const Block& a, const Block& b, const Block& c,
                   ProductBuffers& buffers) {
     multiply_packed(
         alpha, a, false, [&](Index j) { return &b(0, j); }, b.stride, b.rows, c, buffers,
-        [](Index, Index) { return false; });
+        [](Index, Index) { return Index{0}; });
 }
 
 void multiply_add_lower(double alpha, const Block& a, const Block& b, const Block& c,
                         ProductBuffers& buffers) {
     multiply_packed(
         alpha, a, false, [&](Index j) { return &b(0, j); }, b.stride, b.rows, c, buffers,
-        [](Index i, Index j) { return i + tile_rows <= j; });
+        rows_above_diagonal);
 }
 
 void add_normal_product(const Block& a, const double* extra, const Block& g,
@@ -211,8 +221,8 @@ void add_normal_product(const Block& a, const double* extra, const Block& g,
     multiply_packed(
         1.0, transpose, !from_source, [&](Index j) { return j < n ? &a(0, j) : extra; }, 0, a.rows,
         g.left(columns), buffers,
-        // Tiles wholly above G's diagonal; column n, A^T extra, is formed whole.
-        [n](Index i, Index j) { return i + tile_rows <= j && j + tile_cols <= n; }, true,
+        // Column n, A^T extra, is formed whole.
+        [n](Index i, Index j) { return j + tile_cols <= n ? rows_above_diagonal(i, j) : 0; }, true,
         [&](Index r0, Index rows) {
             if (unfilled != nullptr) {
                 copy_rows(*unfilled, r0, rows, a.data + r0, a.stride, bypass_cache);
