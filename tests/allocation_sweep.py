@@ -37,10 +37,11 @@ def vector(m, seed=1):
 
 
 # Each case reaches a path of its own: the inverse in registers, in cache (up to 384 on Intel's
-# AVX-512 processors) and blocked (from 1100 everywhere), each route of lstsq to a^T a (dot products and row panels, a's copy made whole or a block
-# of rows at a time as they read it, the packed product, likewise, small and blocked LDL^T, the small
-# problems' rounding), and the argument copies
-# (NumPy's copy, the row-major copy, dtype conversion, nested lists, 1-D arguments).
+# AVX-512 processors) and blocked (from 1100 everywhere), each route of lstsq to a^T a (dot
+# products, row panels and the packed product, a's copy made whole or a block of rows at a
+# time as they read it; small and blocked LDL^T; the small problems' rounding), and the
+# argument copies (NumPy's copy, the row-major copy, dtype conversion, nested lists, 1-D
+# arguments).
 CASES = {
     "inv 8 C": lambda: (inv.inv, matrix(8, 8)),
     "inv 64 F": lambda: (inv.inv, matrix(64, 64, "F")),
