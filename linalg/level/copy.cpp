@@ -126,27 +126,27 @@ void stream_row_major(const double* source, Index source_stride, Index rows, Ind
 }
 
 // As stream_row_major(), for a copy that stays in cache: in tiles of copy_tile_rows x
-// copy_tile_cols, each a square of Width rows by Width columns at a time, which square(r, c)
-// copies, and what is left over entry by entry. Within a tile the source is read row after
-// row, which the hardware prefetches, while the columns being written stay in the first-level
-// cache.
-template <int Width, typename Square>
-void copy_row_major_in_tiles(const double* source, Index source_stride, Index rows, Index cols,
-                             double* target, Index target_stride, Square square) {
+// copy_tile_cols, two rows by two columns at a time. Within a tile the source is read row
+// after row, which the hardware prefetches, while the columns being written stay in the
+// first-level cache.
+void copy_row_major(const double* source, Index source_stride, Index rows, Index cols,
+                    double* target, Index target_stride) {
     for (Index r0 = 0; r0 < rows; r0 += copy_tile_rows) {
         const Index r1 = std::min(rows, r0 + copy_tile_rows);
         for (Index c0 = 0; c0 < cols; c0 += copy_tile_cols) {
             const Index c1 = std::min(cols, c0 + copy_tile_cols);
             Index r = r0;
-            for (; r + Width <= r1; r += Width) {
+            for (; r + 2 <= r1; r += 2) {
+                const double* upper = source + r * source_stride;
+                const double* lower = upper + source_stride;
                 Index c = c0;
-                for (; c + Width <= c1; c += Width) {
-                    square(r, c);
+                for (; c + 2 <= c1; c += 2) {
+                    transpose_pair(upper + c, lower + c, target + c * target_stride + r,
+                                   target + (c + 1) * target_stride + r);
                 }
                 for (; c < c1; ++c) {
-                    for (Index i = r; i < r + Width; ++i) {
-                        target[c * target_stride + i] = source[i * source_stride + c];
-                    }
+                    target[c * target_stride + r] = upper[c];
+                    target[c * target_stride + r + 1] = lower[c];
                 }
             }
             for (; r < r1; ++r) {
@@ -158,34 +158,45 @@ void copy_row_major_in_tiles(const double* source, Index source_stride, Index ro
     }
 }
 
-// Two rows by two columns at a time, except into a target whose columns are a multiple of
-// copy_aliased_stride apart: their lines then fall in so few sets of the first-level cache
-// that the tile's columns do not stay in it while two rows at a time fill each line in several
-// visits, so each line is written whole at once there, from a square of a packet's rows by a
-// packet's columns transposed in registers.
-void copy_row_major(const double* source, Index source_stride, Index rows, Index cols,
-                    double* target, Index target_stride) {
+// As copy_row_major(), for a target whose columns are a multiple of copy_aliased_stride
+// apart. Their lines then fall in so few sets of the first-level cache that the tile's columns
+// do not stay in it while two rows at a time fill each line in several visits; so each line is
+// written whole at once here, from a square of a packet's rows by a packet's columns
+// transposed in registers.
+void copy_row_major_by_lines(const double* source, Index source_stride, Index rows, Index cols,
+                             double* target, Index target_stride) {
     using namespace Eigen::internal;
-    if (packet_size >= 4 && target_stride % copy_aliased_stride == 0) {
-        copy_row_major_in_tiles<packet_size>(
-            source, source_stride, rows, cols, target, target_stride, [&](Index r, Index c) {
-                PacketBlock<Packet, packet_size> block;
-                for (int i = 0; i < packet_size; ++i) {
-                    block.packet[i] = ploadu<Packet>(source + (r + i) * source_stride + c);
+    for (Index r0 = 0; r0 < rows; r0 += copy_tile_rows) {
+        const Index r1 = std::min(rows, r0 + copy_tile_rows);
+        for (Index c0 = 0; c0 < cols; c0 += copy_tile_cols) {
+            const Index c1 = std::min(cols, c0 + copy_tile_cols);
+            Index r = r0;
+            for (; r + packet_size <= r1; r += packet_size) {
+                const double* block_rows = source + r * source_stride;
+                Index c = c0;
+                for (; c + packet_size <= c1; c += packet_size) {
+                    PacketBlock<Packet, packet_size> block;
+                    for (int i = 0; i < packet_size; ++i) {
+                        block.packet[i] = ploadu<Packet>(block_rows + i * source_stride + c);
+                    }
+                    ptranspose(block);
+                    for (int i = 0; i < packet_size; ++i) {
+                        pstoreu(target + (c + i) * target_stride + r, block.packet[i]);
+                    }
                 }
-                ptranspose(block);
-                for (int i = 0; i < packet_size; ++i) {
-                    pstoreu(target + (c + i) * target_stride + r, block.packet[i]);
+                for (; c < c1; ++c) {
+                    for (Index i = 0; i < packet_size; ++i) {
+                        target[c * target_stride + r + i] = block_rows[i * source_stride + c];
+                    }
                 }
-            });
-        return;
+            }
+            for (; r < r1; ++r) {
+                for (Index c = c0; c < c1; ++c) {
+                    target[c * target_stride + r] = source[r * source_stride + c];
+                }
+            }
+        }
     }
-    copy_row_major_in_tiles<2>(
-        source, source_stride, rows, cols, target, target_stride, [&](Index r, Index c) {
-            const double* upper = source + r * source_stride + c;
-            transpose_pair(upper, upper + source_stride, target + c * target_stride + r,
-                           target + (c + 1) * target_stride + r);
-        });
 }
 
 }  // namespace
@@ -208,6 +219,9 @@ void copy_rows(const MatrixView& source, Index first_row, Index rows, double* ta
     } else if (source.column_step == 1) {  // rows contiguous
         if (bypass_cache) {
             stream_row_major(first, source.row_step, rows, source.cols, target, target_stride);
+        } else if (packet_size >= 4 && target_stride % copy_aliased_stride == 0) {
+            copy_row_major_by_lines(first, source.row_step, rows, source.cols, target,
+                                    target_stride);
         } else {
             copy_row_major(first, source.row_step, rows, source.cols, target, target_stride);
         }
