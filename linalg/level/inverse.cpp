@@ -239,14 +239,56 @@ void subtract_product(Index rows, Index width, Index depth, const double* s, Ind
     }
 }
 
-// target[0 .. count-1] -= factor source[...], count a multiple of the packet size, both on a
-// packet.
-void subtract_scaled(double* target, double factor, const double* source, Index count) {
+// The triangle of a block of Height rows (row i at rows + i * ld), in the packets of columns
+// from .. to-1, with coefficients factors[i * ld + q]. Forward, row by row from the top, each
+// row less the coefficients times the rows before it (a unit lower triangle); backward, from
+// the bottom, each row less the coefficients times the rows after it, then times 1 / its
+// diagonal coefficient. Each packet of the rows stays in registers while the triangle runs
+// over it, instead of every update reading and writing a row; each entry takes the same
+// operations in the same order as row after row would give it.
+template <int Height, bool Backward>
+EIGEN_ALWAYS_INLINE void solve_block_rows(double* rows, Index ld, const double* factors, Index from,
+                                          Index to) {
     using namespace Eigen::internal;
-    const Packet negated = pset1<Packet>(-factor);
-    for (Index j = 0; j < count; j += packet_size) {
-        pstore(target + j, pmadd(negated, pload<Packet>(source + j), pload<Packet>(target + j)));
+    double negated[Height][Height];
+    double reciprocals[Height];
+    for (int i = 0; i < Height; ++i) {
+        for (int q = 0; q < Height; ++q) {
+            negated[i][q] = -factors[i * ld + q];
+        }
+        reciprocals[i] = Backward ? 1.0 / factors[i * ld + i] : 1.0;
     }
+    for (Index c = from; c < to; c += packet_size) {
+        Packet row[Height];
+        for (int i = 0; i < Height; ++i) {
+            row[i] = pload<Packet>(rows + i * ld + c);
+        }
+        if (Backward) {
+            for (int i = Height - 1; i >= 0; --i) {
+                for (int j = i + 1; j < Height; ++j) {
+                    row[i] = pmadd(pset1<Packet>(negated[i][j]), row[j], row[i]);
+                }
+                row[i] = pmul(row[i], pset1<Packet>(reciprocals[i]));
+            }
+        } else {
+            for (int i = 1; i < Height; ++i) {
+                for (int q = 0; q < i; ++q) {
+                    row[i] = pmadd(pset1<Packet>(negated[i][q]), row[q], row[i]);
+                }
+            }
+        }
+        for (int i = 0; i < Height; ++i) {
+            pstore(rows + i * ld + c, row[i]);
+        }
+    }
+}
+
+template <bool Backward>
+void solve_block_rows(Index height, double* rows, Index ld, const double* factors, Index from,
+                      Index to) {
+    with_cols<lu_leaf>(height, [&](auto h) LINALG_INLINE_LAMBDA {
+        solve_block_rows<h, Backward>(rows, ld, factors, from, to);
+    });
 }
 
 // The inverse of the n x n matrix `source` into the column-major `a`, for n <=
@@ -268,14 +310,9 @@ void cached_inverse(const MatrixView& source, double* a, Index n, double* w, dou
     }
 
     // Rows k0 .. k0+width-1 of U in the `reach` columns from `from` (a multiple of the packet
-    // size): the panel's unit lower triangle solved on them, one row after another.
+    // size): the panel's unit lower triangle solved on them.
     const auto solve_panel_rows = [&](Index k0, Index width, Index from, Index reach) {
-        for (Index r = 1; r < width; ++r) {
-            for (Index q = 0; q < r; ++q) {
-                subtract_scaled(in(w, k0 + r) + from, in(w, k0 + r)[k0 + q], in(w, k0 + q) + from,
-                                reach);
-            }
-        }
+        solve_block_rows<false>(width, in(w, k0), ld, in(w, k0) + k0, from, from + reach);
     };
 
     // P a = L U, a group of lu_group columns at a time, a panel of lu_leaf columns of it at a
@@ -343,12 +380,9 @@ void cached_inverse(const MatrixView& source, double* a, Index n, double* w, dou
         } else if (p0 > 0) {
             subtract_product(rows, ld, p0, in(w, p0), ld, x, ld, in(x, p0), ld);
         }
-        for (Index r = p0 + 1; r < p0 + rows; ++r) {
-            for (Index q = p0; q < r; ++q) {
-                subtract_scaled(in(x, r), in(w, r)[q], in(x, q),
-                                finite_multipliers ? round_up(q + 1, packet_size) : ld);
-            }
-        }
+        // Columns no row of the block reaches are passed over as above.
+        solve_block_rows<false>(rows, in(x, p0), ld, in(w, p0) + p0, 0,
+                                finite_multipliers ? round_up(p0 + rows - 1, packet_size) : ld);
     }
 
     // X = U^-1 L^-1 in place of L^-1, a block of rows at a time from the bottom: each row less
@@ -359,15 +393,7 @@ void cached_inverse(const MatrixView& source, double* a, Index n, double* w, dou
         if (i1 < n) {
             subtract_product(i1 - i0, ld, n - i1, in(w, i0) + i1, ld, in(x, i1), ld, in(x, i0), ld);
         }
-        for (Index i = i1 - 1; i >= i0; --i) {
-            for (Index j = i + 1; j < i1; ++j) {
-                subtract_scaled(in(x, i), in(w, i)[j], in(x, j), ld);
-            }
-            const double reciprocal = 1.0 / in(w, i)[i];
-            for (Index j = 0; j < ld; ++j) {
-                in(x, i)[j] *= reciprocal;
-            }
-        }
+        solve_block_rows<true>(i1 - i0, in(x, i0), ld, in(w, i0) + i0, 0, ld);
         i1 = i0;
     }
 
