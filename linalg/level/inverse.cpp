@@ -155,12 +155,23 @@ void copy_rows_from(const MatrixView& source, Index n, Row row) {
 // applied within the panel; pivots[k] is the row exchanged with row k. Left-looking: column k
 // takes the updates of the steps before it only once it is reached, in their order, a block
 // of rows held in registers meanwhile, so each update reads one multiplier and the column's
-// rows are read and written once per step instead of once per update.
+// rows are read and written once per step instead of once per update. Each column's
+// multipliers are divided by its pivot as the next column reaches their rows, so the divisions
+// overlap that column's updates instead of running alone.
 void factorise_columns(const Block& panel, Index* pivots) {
     using namespace Eigen::internal;
     const Index m = panel.rows;
     const Index n = panel.cols;
     constexpr Index block_rows = 4 * packet_size;
+    double* undivided = nullptr;  // the column before, its rows from k on still to divide
+    double divisor = 1.0;
+    const auto divide = [&](Index row, Index count) {
+        if (undivided != nullptr) {
+            for (Index r = row; r < row + count; r += packet_size) {
+                pstoreu(undivided + r, pdiv(ploadu<Packet>(undivided + r), pset1<Packet>(divisor)));
+            }
+        }
+    };
     for (Index k = 0; k < n; ++k) {
         double* column = &panel(0, k);
         for (Index q = 0; q < k; ++q) {  // U's column k, from the top
@@ -171,6 +182,7 @@ void factorise_columns(const Block& panel, Index* pivots) {
         FirstLargest search;
         Index i = k;
         for (; i + block_rows <= m; i += block_rows) {
+            divide(i, block_rows);
             Packet rows[4];
             for (int r = 0; r < 4; ++r) {
                 rows[r] = ploadu<Packet>(column + i + r * packet_size);
@@ -188,6 +200,7 @@ void factorise_columns(const Block& panel, Index* pivots) {
             }
         }
         for (; i + packet_size <= m; i += packet_size) {
+            divide(i, packet_size);
             Packet rows = ploadu<Packet>(column + i);
             for (Index q = 0; q < k; ++q) {
                 rows = pmadd(pset1<Packet>(-column[q]), ploadu<Packet>(&panel(i, q)), rows);
@@ -197,6 +210,9 @@ void factorise_columns(const Block& panel, Index* pivots) {
         }
         const Index rest = i;
         for (; i < m; ++i) {
+            if (undivided != nullptr) {
+                undivided[i] /= divisor;
+            }
             for (Index q = 0; q < k; ++q) {
                 column[i] -= panel(i, q) * column[q];
             }
@@ -205,17 +221,19 @@ void factorise_columns(const Block& panel, Index* pivots) {
         const double pivot = column[pivot_row];
         if (pivot == 0.0) {
             pivot_row = k;  // nothing to exchange, nothing to divide
-        } else {
-            if (pivot_row != k) {
-                for (Index j = 0; j < n; ++j) {
-                    std::swap(panel(k, j), panel(pivot_row, j));
-                }
-            }
-            for (Index r = k + 1; r < m; ++r) {
-                column[r] /= pivot;
+        } else if (pivot_row != k) {
+            for (Index j = 0; j < n; ++j) {
+                std::swap(panel(k, j), panel(pivot_row, j));
             }
         }
+        undivided = pivot == 0.0 ? nullptr : column;
+        divisor = pivot;
         pivots[k] = pivot_row;
+    }
+    if (undivided != nullptr) {
+        for (Index r = n; r < m; ++r) {
+            undivided[r] /= divisor;
+        }
     }
 }
 
