@@ -84,16 +84,22 @@ class FirstLargest {
 };
 
 // Whether x[0 .. count-1] are all finite: a finite value times zero is zero, an infinity or a
-// NaN times zero is a NaN, and so is every sum with a NaN in it.
+// NaN times zero is a NaN, and so is every sum with a NaN in it. Four sums, so that the
+// additions do not wait on each other.
 bool all_finite(const double* x, Index count) {
     using namespace Eigen::internal;
     const Packet zero = pset1<Packet>(0.0);
-    Packet sums = zero;
+    Packet sums[4] = {zero, zero, zero, zero};
     Index i = 0;
-    for (; i + packet_size <= count; i += packet_size) {
-        sums = padd(sums, pmul(ploadu<Packet>(x + i), zero));
+    for (; i + 4 * packet_size <= count; i += 4 * packet_size) {
+        for (int r = 0; r < 4; ++r) {
+            sums[r] = padd(sums[r], pmul(ploadu<Packet>(x + i + r * packet_size), zero));
+        }
     }
-    double sum = predux(sums);
+    for (; i + packet_size <= count; i += packet_size) {
+        sums[0] = padd(sums[0], pmul(ploadu<Packet>(x + i), zero));
+    }
+    double sum = predux(padd(padd(sums[0], sums[1]), padd(sums[2], sums[3])));
     for (; i < count; ++i) {
         sum += x[i] * 0.0;
     }
@@ -338,7 +344,7 @@ void cached_inverse(const MatrixView& source, double* a, Index n, double* w, dou
     // group's columns right of it updated (its rows solved, the rows below it less the product
     // by the register tiles). The columns right of the group take the group's updates at once,
     // a product lu_group deep.
-    bool finite_multipliers = true;
+    bool finite_factors = true;
     for (Index g0 = 0; g0 < n; g0 += lu_group) {
         const Index g1 = std::min(g0 + lu_group, n);
         const Index group_end = g1 < n ? g1 : ld;  // a multiple of the packet size
@@ -348,8 +354,8 @@ void cached_inverse(const MatrixView& source, double* a, Index n, double* w, dou
             transpose_into(in(w, k0) + k0, ld, m, width, [&](Index c) { return x + c * m; });
             Index pivots[lu_leaf];
             factorise_columns(Block{x, m, width, m}, pivots);
+            finite_factors = finite_factors && all_finite(x, m * width);
             for (Index k = 0; k < width; ++k) {
-                finite_multipliers = finite_multipliers && all_finite(x + k * m + k + 1, m - k - 1);
                 if (pivots[k] != k) {
                     std::swap_ranges(in(w, k0 + k), in(w, k0 + k) + ld, in(w, k0 + pivots[k]));
                     std::swap(row_at[k0 + k], row_at[k0 + pivots[k]]);
@@ -382,14 +388,15 @@ void cached_inverse(const MatrixView& source, double* a, Index n, double* w, dou
     // identity, less L's multipliers times the rows above. Row q of L^-1 is zero right of its
     // diagonal, so a column that no row above reaches is passed over, which changes nothing
     // while every multiplier is finite (a zero times a finite multiplier is zero). Otherwise
-    // every term takes part, as in the forward substitution on the identity.
+    // every term takes part, as in the forward substitution on the identity; so it does when
+    // any factor is not finite (the panels are checked whole, U's entries with L's).
     for (Index p0 = 0; p0 < n; p0 += lu_leaf) {
         const Index rows = std::min(lu_leaf, n - p0);
         for (Index r = p0; r < p0 + rows; ++r) {
             std::fill(in(x, r), in(x, r) + ld, 0.0);
             in(x, r)[r] = 1.0;
         }
-        if (finite_multipliers) {
+        if (finite_factors) {
             for (Index j0 = 0; j0 < p0; j0 += tile_rows) {
                 subtract_product(rows, std::min<Index>(tile_rows, round_up(p0, packet_size) - j0),
                                  p0 - j0, in(w, p0) + j0, ld, in(x, j0) + j0, ld, in(x, p0) + j0,
@@ -400,7 +407,7 @@ void cached_inverse(const MatrixView& source, double* a, Index n, double* w, dou
         }
         // Columns no row of the block reaches are passed over as above.
         solve_block_rows<false>(rows, in(x, p0), ld, in(w, p0) + p0, 0,
-                                finite_multipliers ? round_up(p0 + rows - 1, packet_size) : ld);
+                                finite_factors ? round_up(p0 + rows - 1, packet_size) : ld);
     }
 
     // X = U^-1 L^-1 in place of L^-1, a block of rows at a time from the bottom: each row less
