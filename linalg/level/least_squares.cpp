@@ -135,7 +135,7 @@ void add_rank_updates(const double* a, Index m, Index n, const double* b, double
 void add_packed_normal_product(double* a, Index m, Index n, const double* b, double* g,
                                const MatrixView* unfilled = nullptr, bool bypass_cache = false) {
     const Index columns = b != nullptr ? n + 1 : n;
-    ProductBuffers buffers(n, columns, m);
+    ProductBuffers buffers(n, columns, m, true);
     add_normal_product(Block{a, m, n, m}, b, Block{g, n, columns, n}, buffers, unfilled,
                        bypass_cache);
 }

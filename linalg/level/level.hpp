@@ -64,10 +64,10 @@ struct Block {
 
 // Buffers for the packed operands of the products (product.cpp). One per top-level call,
 // handed down, and sized once, for the largest product of the call: at most `rows` x `cols`
-// with `depth` steps.
+// with `depth` steps (a normal product, add_normal_product(), with `normal_product`).
 class ProductBuffers {
    public:
-    ProductBuffers(Index rows, Index cols, Index depth);
+    ProductBuffers(Index rows, Index cols, Index depth, bool normal_product = false);
     double* packed_left(Index size);
     double* packed_right(Index size);
 

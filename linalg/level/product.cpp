@@ -21,6 +21,12 @@ namespace {
 // a sliver at a time (multiply_packed()).
 constexpr bool one_block_of_a(Index rows) { return rows <= row_block; }
 
+// The depth of the packed blocks of a product whose op(A) has `rows` rows; A^T A as one block
+// runs deeper ones (tuning.hpp).
+constexpr Index block_depth(Index rows, bool normal_product) {
+    return normal_product && one_block_of_a(rows) ? normal_depth_block : depth_block;
+}
+
 // Zeros the columns from `first` (a multiple of the packet size) to `last` of `target`,
 // laid out as interleave() writes them.
 void zero_columns(Index first, Index last, Index depth, double* target, Index step) {
@@ -105,7 +111,8 @@ void multiply_packed(double alpha, const Block& a, bool transposed, Column b_col
     if (m == 0 || n == 0 || depth == 0) {
         return;
     }
-    const Index deepest = std::min(depth, depth_block);
+    const Index blocks_deep = block_depth(m, b_is_a);
+    const Index deepest = std::min(depth, blocks_deep);
     double* packed_a = buffers.packed_left(std::min(round_up(m, tile_rows), row_block) * deepest);
     const auto add_tiles = [&](Index ic, Index mc, Index jc, Index jr, Index kc,
                                const double* sliver, Index sliver_step = tile_cols,
@@ -127,8 +134,8 @@ void multiply_packed(double alpha, const Block& a, bool transposed, Column b_col
         // cost more than it saved: the inverse 1.02-1.065x faster from n = 400 to 2048 without
         // it, AVX-512, Intel Xeon), or packed just before its tiles into scratch of one sliver.
         double* sliver = b_stride > 0 ? nullptr : buffers.packed_right(tile_cols * deepest);
-        for (Index pc = 0; pc < depth; pc += depth_block) {
-            const Index kc = std::min(depth_block, depth - pc);
+        for (Index pc = 0; pc < depth; pc += blocks_deep) {
+            const Index kc = std::min(blocks_deep, depth - pc);
             fill(pc, kc);
             pack_left(a, transposed, 0, m, pc, kc, packed_a);
             for (Index jr = 0; jr < n; jr += tile_cols) {
@@ -171,8 +178,8 @@ void multiply_packed(double alpha, const Block& a, bool transposed, Column b_col
 
 }  // namespace
 
-ProductBuffers::ProductBuffers(Index rows, Index cols, Index depth) {
-    const Index deepest = std::min(depth, depth_block);
+ProductBuffers::ProductBuffers(Index rows, Index cols, Index depth, bool normal_product) {
+    const Index deepest = std::min(depth, block_depth(rows, normal_product));
     at_least(left_, std::min(round_up(rows, tile_rows), row_block) * deepest);
     const Index widest =
         one_block_of_a(rows) ? tile_cols : std::min(round_up(cols, tile_cols), column_block);
