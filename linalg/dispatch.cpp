@@ -66,6 +66,17 @@ bool bypasses_cache(const LevelTable& level, const MatrixView& source) {
     return source.rows * source.cols >= level.min_streamed_copy && streams_large_copies();
 }
 
+// Whether the CPU is Intel's, asked once: their caches differ from others' (level_table.hpp).
+bool on_intel() {
+    static const bool intel = cpu_made_by_intel();
+    return intel;
+}
+
+// The depth of the blocks of `level`'s packed a^T a on this CPU.
+std::ptrdiff_t normal_depth(const LevelTable& level) {
+    return on_intel() ? level.normal_depth_block_on_intel : level.normal_depth_block;
+}
+
 // Least squares of up to this many entries of a (m n) count as small: their normal equations
 // are formed by the level for small problems, and a^T b and the factorisation run at the
 // baseline. Fused multiply-adds round a^T b and the factorisation differently, and on small
@@ -106,10 +117,9 @@ Eigen::MatrixXd inv(Eigen::MatrixXd a, const MatrixView* a_source) {
     const Chosen& best = chosen();
     const LevelTable* level =
         a.rows() <= best.level->max_tiny_inverse ? best.small_problems : best.level;
-    static const bool intel = cpu_made_by_intel();
     level->invert(a.data(), a.rows(), a_source,
                   a_source != nullptr && bypasses_cache(*level, *a_source),
-                  intel ? level->max_cached_inverse_on_intel : level->max_cached_inverse);
+                  on_intel() ? level->max_cached_inverse_on_intel : level->max_cached_inverse);
     return a;
 }
 
@@ -133,16 +143,19 @@ Eigen::VectorXd lstsq(Eigen::MatrixXd& a, Eigen::VectorXd& b, const MatrixView* 
             copy_matrix(*a_source, a.data());
         }
         const LevelTable& baseline = kernels_baseline::table;
-        best.small_problems->normal_equations(a.data(), m, n, nullptr, normal_equations.data());
+        const LevelTable& small = *best.small_problems;
+        small.normal_equations(a.data(), m, n, nullptr, normal_equations.data(),
+                               normal_depth(small));
         baseline.right_side(a.data(), m, n, b.data(), right_side);
         baseline.ldlt_solve(n, normal_equations.data(), right_side, x.data());
     } else {
         const LevelTable& level = *best.level;
         if (a_source != nullptr) {
             level.copy_and_normal_equations(*a_source, bypasses_cache(level, *a_source), a.data(),
-                                            b.data(), normal_equations.data());
+                                            b.data(), normal_equations.data(), normal_depth(level));
         } else {
-            level.normal_equations(a.data(), m, n, b.data(), normal_equations.data());
+            level.normal_equations(a.data(), m, n, b.data(), normal_equations.data(),
+                                   normal_depth(level));
         }
         level.ldlt_solve(n, normal_equations.data(), right_side, x.data());
     }

@@ -25,12 +25,12 @@ struct LevelTable {
     // m x n column-major `a`; given `b` (m entries), also a^T b to column n of `normal`, which
     // then has n + 1 columns.
     void (*normal_equations)(const double* a, std::ptrdiff_t m, std::ptrdiff_t n, const double* b,
-                             double* normal);
+                             double* normal, std::ptrdiff_t normal_depth);
     // As copy_matrix(source, a, bypass_cache) followed by normal_equations(a, ...), with the
     // same bits, a being source.rows x source.cols; where the route allows, the copy is made a
     // panel of rows at a time just before the panel is read.
     void (*copy_and_normal_equations)(const MatrixView& source, bool bypass_cache, double* a,
-                                      const double* b, double* normal);
+                                      const double* b, double* normal, std::ptrdiff_t normal_depth);
     // Adds a^T b to `right_side` (n entries), for `a` as above and `b` (m entries).
     void (*right_side)(const double* a, std::ptrdiff_t m, std::ptrdiff_t n, const double* b,
                        double* right_side);
@@ -45,6 +45,10 @@ struct LevelTable {
     // others.
     std::ptrdiff_t max_cached_inverse_on_intel;
     std::ptrdiff_t max_cached_inverse;
+    // The depth of the blocks of a^T a's packed product (normal_depth above), on Intel's
+    // processors and on others.
+    std::ptrdiff_t normal_depth_block_on_intel;
+    std::ptrdiff_t normal_depth_block;
     // From this many entries a row-major argument may be copied with stores that bypass the
     // cache.
     std::ptrdiff_t min_streamed_copy;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "copy.hpp"
+#include "cpu.hpp"
 #include "level_table.hpp"
 #include "levels.hpp"
 #include "linalg.hpp"
@@ -100,6 +101,10 @@ int main(int argc, char** argv) {
     const linalg::MatrixView f_order{columns.data(), m, n, 1, m};
     const double* a = columns.data();
     const linalg::LevelTable& kernels = chosen_level();
+    // The depth the module takes for a^T a on this CPU.
+    const std::ptrdiff_t normal_depth = linalg::cpu_made_by_intel()
+                                            ? kernels.normal_depth_block_on_intel
+                                            : kernels.normal_depth_block;
     std::vector<double> normal_equations(static_cast<size_t>(n * (n + 1)));
     std::vector<double> x(static_cast<size_t>(n));
     const auto zeroed = [&] { std::fill(normal_equations.begin(), normal_equations.end(), 0.0); };
@@ -121,18 +126,18 @@ int main(int argc, char** argv) {
     const double copy_f = best_of(runs, [&] { copy(f_order); });
     const double both = best_of(runs, [&] {
         zeroed();
-        kernels.normal_equations(a, m, n, b.data(), normal_equations.data());
+        kernels.normal_equations(a, m, n, b.data(), normal_equations.data(), normal_depth);
     });
     const double gram = best_of(runs, [&] {
         zeroed();
-        kernels.normal_equations(a, m, n, nullptr, normal_equations.data());
+        kernels.normal_equations(a, m, n, nullptr, normal_equations.data(), normal_depth);
     });
     const double right = best_of(runs, [&] {
         zeroed();
         kernels.right_side(a, m, n, b.data(), normal_equations.data() + n * n);
     });
     zeroed();
-    kernels.normal_equations(a, m, n, b.data(), normal_equations.data());
+    kernels.normal_equations(a, m, n, b.data(), normal_equations.data(), normal_depth);
     const std::vector<double> formed = normal_equations;
     const double solve = best_of(runs, [&] {
         normal_equations = formed;

@@ -132,10 +132,10 @@ void add_rank_updates(const double* a, Index m, Index n, const double* b, double
 
 // G's lower triangle and column n through the packed product (product.cpp); given
 // `unfilled`, a's rows are copied from it a depth block at a time, as the product reads them.
-void add_packed_normal_product(double* a, Index m, Index n, const double* b, double* g,
+void add_packed_normal_product(double* a, Index m, Index n, const double* b, double* g, Index depth,
                                const MatrixView* unfilled = nullptr, bool bypass_cache = false) {
     const Index columns = b != nullptr ? n + 1 : n;
-    ProductBuffers buffers(n, columns, m, true);
+    ProductBuffers buffers(n, columns, m, depth);
     add_normal_product(Block{a, m, n, m}, b, Block{g, n, columns, n}, buffers, unfilled,
                        bypass_cache);
 }
@@ -270,7 +270,8 @@ bool blocked_ldlt_solve(Matrix& normal_matrix, const ConstVector& right_side, Ve
 
 }  // namespace
 
-void normal_equations(const double* a, Index m, Index n, const double* b, double* normal) {
+void normal_equations(const double* a, Index m, Index n, const double* b, double* normal,
+                      Index normal_depth) {
     if (m == 0 || n == 0) {
         return;
     }
@@ -282,7 +283,7 @@ void normal_equations(const double* a, Index m, Index n, const double* b, double
             add_row_panels(const_cast<double*>(a), m, n, b, normal);
             return;
         case Route::packed:
-            add_packed_normal_product(const_cast<double*>(a), m, n, b, normal);
+            add_packed_normal_product(const_cast<double*>(a), m, n, b, normal, normal_depth);
             return;
         case Route::rank_update:
             add_rank_updates(a, m, n, b, normal);
@@ -291,7 +292,7 @@ void normal_equations(const double* a, Index m, Index n, const double* b, double
 }
 
 void copy_and_normal_equations(const MatrixView& source, bool bypass_cache, double* a,
-                               const double* b, double* normal) {
+                               const double* b, double* normal, Index normal_depth) {
     const Index m = source.rows;
     const Index n = source.cols;
     // Only a transposing copy gains: a column-major source is copied whole by the C library
@@ -313,7 +314,8 @@ void copy_and_normal_equations(const MatrixView& source, bool bypass_cache, doub
                 // faster at 3000 x 600, 1.06-1.1x at 10000 x 300 and 20000 x 200; 0.97x at
                 // 3072 x 600 and at 1000 x 800).
                 if (m >= min_tall_rows_per_column * n && m % copy_aliased_stride != 0) {
-                    add_packed_normal_product(a, m, n, b, normal, &source, bypass_cache);
+                    add_packed_normal_product(a, m, n, b, normal, normal_depth, &source,
+                                              bypass_cache);
                     return;
                 }
                 break;
@@ -322,7 +324,7 @@ void copy_and_normal_equations(const MatrixView& source, bool bypass_cache, doub
         }
     }
     copy_matrix(source, a, bypass_cache);
-    normal_equations(a, m, n, b, normal);
+    normal_equations(a, m, n, b, normal, normal_depth);
 }
 
 void right_side(const double* a, Index m, Index n, const double* b, double* right_side) {

@@ -64,15 +64,18 @@ struct Block {
 
 // Buffers for the packed operands of the products (product.cpp). One per top-level call,
 // handed down, and sized once, for the largest product of the call: at most `rows` x `cols`
-// with `depth` steps (a normal product, add_normal_product(), with `normal_product`).
+// with `depth` steps. Where op(A) is one packed block, its blocks are `one_block_depth` steps
+// deep (0: the level's depth_block).
 class ProductBuffers {
    public:
-    ProductBuffers(Index rows, Index cols, Index depth, bool normal_product = false);
+    ProductBuffers(Index rows, Index cols, Index depth, Index one_block_depth = 0);
     double* packed_left(Index size);
     double* packed_right(Index size);
+    Index one_block_depth() const { return one_block_depth_; }
 
    private:
     static double* at_least(Eigen::VectorXd& buffer, Index size);
+    Index one_block_depth_;
     Eigen::VectorXd left_;
     Eigen::VectorXd right_;
 };
@@ -133,14 +136,17 @@ void copy_rows(const MatrixView& source, Index first_row, Index rows, double* ta
 // Adds to the lower triangle of `normal` (n x n, column-major) that of a^T a, for the m x n
 // column-major `a`; given `b` (m entries), also a^T b to column n of `normal`, which then
 // has n + 1 columns.
-void normal_equations(const double* a, Index m, Index n, const double* b, double* normal);
+// `normal_depth` is the depth of the packed product's blocks (normal_depth_block, or
+// normal_depth_block_on_intel on Intel's processors).
+void normal_equations(const double* a, Index m, Index n, const double* b, double* normal,
+                      Index normal_depth);
 // As copy_matrix(source, a, bypass_cache) followed by normal_equations(a, ...), with the same
 // bits, a being source.rows x source.cols. Where the source's rows are contiguous, a^T a is
 // formed a block of rows at a time (dot products, row panels, the packed product's depth
 // blocks), each block copied just before it is read, so that the copy's rows are read while
 // in cache.
 void copy_and_normal_equations(const MatrixView& source, bool bypass_cache, double* a,
-                               const double* b, double* normal);
+                               const double* b, double* normal, Index normal_depth);
 // Adds a^T b to `right_side` (n entries), for `a` as above and `b` (m entries).
 void right_side(const double* a, Index m, Index n, const double* b, double* right_side);
 // Solution x of G x = right_side through LDL^T of the lower triangle of G = `normal_matrix`,

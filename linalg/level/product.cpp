@@ -21,10 +21,9 @@ namespace {
 // a sliver at a time (multiply_packed()).
 constexpr bool one_block_of_a(Index rows) { return rows <= row_block; }
 
-// The depth of the packed blocks of a product whose op(A) has `rows` rows; A^T A as one block
-// runs deeper ones (tuning.hpp).
-constexpr Index block_depth(Index rows, bool normal_product) {
-    return normal_product && one_block_of_a(rows) ? normal_depth_block : depth_block;
+// The depth of the packed blocks of a product whose op(A) has `rows` rows.
+Index block_depth(Index rows, const ProductBuffers& buffers) {
+    return one_block_of_a(rows) ? buffers.one_block_depth() : depth_block;
 }
 
 // Zeros the columns from `first` (a multiple of the packet size) to `last` of `target`,
@@ -112,7 +111,7 @@ void multiply_packed(double alpha, const Block& a, bool transposed, Column b_col
     if (m == 0 || n == 0 || depth == 0) {
         return;
     }
-    const Index blocks_deep = block_depth(m, b_is_a);
+    const Index blocks_deep = block_depth(m, buffers);
     const Index deepest = std::min(depth, blocks_deep);
     double* packed_a = buffers.packed_left(std::min(round_up(m, tile_rows), row_block) * deepest);
     const auto add_tiles = [&](Index ic, Index mc, Index jc, Index jr, Index kc,
@@ -180,8 +179,9 @@ void multiply_packed(double alpha, const Block& a, bool transposed, Column b_col
 
 }  // namespace
 
-ProductBuffers::ProductBuffers(Index rows, Index cols, Index depth, bool normal_product) {
-    const Index deepest = std::min(depth, block_depth(rows, normal_product));
+ProductBuffers::ProductBuffers(Index rows, Index cols, Index depth, Index one_block_depth)
+    : one_block_depth_(one_block_depth > 0 ? one_block_depth : depth_block) {
+    const Index deepest = std::min(depth, block_depth(rows, *this));
     at_least(left_, std::min(round_up(rows, tile_rows), row_block) * deepest);
     const Index widest =
         one_block_of_a(rows) ? tile_cols : std::min(round_up(cols, tile_cols), column_block);

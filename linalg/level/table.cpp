@@ -19,6 +19,8 @@ constexpr LevelTable make_table() {
     table.max_tiny_inverse = max_tiny_inverse;
     table.max_cached_inverse_on_intel = max_cached_inverse_on_intel;
     table.max_cached_inverse = max_cached_inverse;
+    table.normal_depth_block_on_intel = normal_depth_block_on_intel;
+    table.normal_depth_block = normal_depth_block;
     table.min_streamed_copy = min_streamed_copy;
     // Measured on AVX-512 Xeons: the x86-64-v3 code is 4-11% faster on inverses with sizes
     // known at compile time (n = 8 to 12), and 4-21% on least squares of up to 4096 entries

@@ -36,12 +36,16 @@ constexpr int tile_unroll = 4;
 constexpr Index depth_block = wide_vectors ? 128 : 256;
 // A^T A with A^T as one block (n <= row_block columns of a) reads and writes all of G's lower
 // triangle once per depth block, and G (up to 768^2 / 2 doubles) does not stay in the
-// second-level cache beside the packed block; so it takes blocks of 256 steps on every level.
-// With AVX-512 (Intel Xeon), against 128: least squares 1.04x faster at 3000 x 600, 1.03 at
-// 10000 x 300, 1.05 at 3000 x 450, 1.06 at 10000 x 400, 1.11 at 20000 x 600 (C order: the
-// rows of a are copied a depth block at a time, just before the product reads them; F order
-// 1.01x), 0.99 at 5000 x 200; 384 steps ran 0.91-0.98x of 256.
-constexpr Index normal_depth_block = 256;
+// second-level cache beside the packed block; so on Intel's processors, whose second-level
+// caches hold 2 MB, it takes blocks of 256 steps on every level. With AVX-512 (Intel Xeon),
+// against 128: least squares 1.04x faster at 3000 x 600, 1.03 at 10000 x 300, 1.05 at 3000 x
+// 450, 1.06 at 10000 x 400, 1.11 at 20000 x 600 (C order: the rows of a are copied a depth
+// block at a time, just before the product reads them; F order 1.01x), 0.99 at 5000 x 200;
+// 384 steps ran 0.91-0.98x of 256, and 256 held within the packed block of other products
+// (160 steps at 600 columns) 0.97x. AMD's processors with AVX-512 have 1 MB, which such a
+// packed block (1.2 MB at 600 columns) would overflow, and keep depth_block.
+constexpr Index normal_depth_block_on_intel = std::max(depth_block, Index{256});
+constexpr Index normal_depth_block = depth_block;
 constexpr Index row_block = tile_rows * (wide_vectors ? 32 : 8);
 constexpr Index column_block = 1024;
 
