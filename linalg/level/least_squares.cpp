@@ -130,8 +130,9 @@ void add_rank_updates(const double* a, Index m, Index n, const double* b, double
     }
 }
 
-// G's lower triangle and column n through the packed product (product.cpp); given
-// `unfilled`, a's rows are copied from it a depth block at a time, as the product reads them.
+// G's lower triangle and column n through the packed product (product.cpp), in blocks `depth`
+// steps deep where a^T is one packed block; given `unfilled`, a's rows are copied from it a
+// depth block at a time, as the product reads them.
 void add_packed_normal_product(double* a, Index m, Index n, const double* b, double* g, Index depth,
                                const MatrixView* unfilled = nullptr, bool bypass_cache = false) {
     const Index columns = b != nullptr ? n + 1 : n;
